@@ -1,0 +1,154 @@
+#include "registry.hpp"
+
+#include <algorithm>
+
+namespace tq {
+namespace {
+
+// Dimension vectors in base order m, kg, s, K, A, mol, cd, rad.
+constexpr Dims dim(double m, double kg = 0, double s = 0, double K = 0, double A = 0, double mol = 0,
+                   double cd = 0, double rad = 0) {
+    return Dims{m, kg, s, K, A, mol, cd, rad};
+}
+
+constexpr Dims kLength = dim(1);
+constexpr Dims kArea = dim(2);
+constexpr Dims kVolume = dim(3);
+constexpr Dims kMass = dim(0, 1);
+constexpr Dims kTime = dim(0, 0, 1);
+constexpr Dims kTemperature = dim(0, 0, 0, 1);
+constexpr Dims kCurrent = dim(0, 0, 0, 0, 1);
+constexpr Dims kAmount = dim(0, 0, 0, 0, 0, 1);
+constexpr Dims kAngle = dim(0, 0, 0, 0, 0, 0, 0, 1);
+constexpr Dims kForce = dim(1, 1, -2);
+constexpr Dims kEnergy = dim(2, 1, -2);
+constexpr Dims kPower = dim(2, 1, -3);
+constexpr Dims kCharge = dim(0, 0, 1, 0, 1);
+constexpr Dims kVoltage = dim(2, 1, -3, 0, -1);
+constexpr Dims kResistance = dim(2, 1, -3, 0, -2);
+
+constexpr std::array<UnitDef, kUnitCount> kUnits = {{
+    {"m", "meter", 1, kLength},
+    {"cm", "centimeter", 0.01, kLength},
+    {"mm", "millimeter", 0.001, kLength},
+    {"um", "micrometer", 1e-6, kLength},
+    {"nm", "nanometer", 1e-9, kLength},
+    {"km", "kilometer", 1000, kLength},
+    {"mi", "mile", 1609.344, kLength},
+    {"yd", "yard", 0.9144, kLength},
+    {"ft", "foot", 0.3048, kLength},
+    {"in", "inch", 0.0254, kLength},
+    {"ly", "light year", 9.4607e15, kLength},
+    {"pc", "parsec", 3.0857e16, kLength},
+    {"ha", "hectare", 10000, kArea},
+    {"ac", "acre", 4046.8564224, kArea},
+    {"l", "liter", 0.001, kVolume},
+    {"ml", "milliliter", 1e-6, kVolume},
+    {"gal", "gallon", 0.003785411784, kVolume},
+    {"qt", "quart", 0.00094635284, kVolume},
+    {"pt", "pint", 0.00047317642, kVolume},
+    {"cup", "cup", 0.00023658821, kVolume},
+    {"kn", "knot", 0.5144444444444445, dim(1, 0, -1)},
+    {"N", "newton", 1, kForce},
+    {"kN", "kilonewton", 1000, kForce},
+    {"lbf", "pound-force", 4.4482216152605, kForce},
+    {"kg", "kilogram", 1, kMass},
+    {"g", "gram", 0.001, kMass},
+    {"mg", "milligram", 1e-6, kMass},
+    {"t", "metric ton", 1000, kMass},
+    {"lb", "pound", 0.45359237, kMass},
+    {"oz", "ounce", 0.028349523125, kMass},
+    {"ns", "nanosecond", 1e-9, kTime},
+    {"us", "microsecond", 1e-6, kTime},
+    {"ms", "millisecond", 0.001, kTime},
+    {"s", "second", 1, kTime},
+    {"min", "minute", 60, kTime},
+    {"hr", "hour", 3600, kTime},
+    {"d", "day", 86400, kTime},
+    {"wk", "week", 604800, kTime},
+    {"mo", "month", 2629800, kTime},
+    {"yr", "year", 31536000, kTime},
+    {"C", "celsius", 1, kTemperature},
+    {"F", "fahrenheit", 0.5555555555555556, kTemperature},
+    {"K", "kelvin", 1, kTemperature},
+    {"A", "ampere", 1, kCurrent},
+    {"mA", "milliampere", 0.001, kCurrent},
+    {"kA", "kiloampere", 1000, kCurrent},
+    {"MA", "megaampere", 1000000, kCurrent},
+    {"eV", "electronvolt", 1.602176634e-19, kEnergy},
+    {"mJ", "millijoule", 0.001, kEnergy},
+    {"J", "joule", 1, kEnergy},
+    {"kJ", "kilojoule", 1000, kEnergy},
+    {"MJ", "megajoule", 1000000, kEnergy},
+    {"GJ", "gigajoule", 1000000000, kEnergy},
+    {"Tj", "terajoule", 1000000000000, kEnergy},
+    {"cal", "calorie", 4.184, kEnergy},
+    {"kcal", "kilocalorie", 4184, kEnergy},
+    {"Wh", "watt-hour", 3600, kEnergy},
+    {"kWh", "kilowatt-hour", 3600000, kEnergy},
+    {"BTU", "British thermal unit", 1055.05585, kEnergy},
+    {"erg", "erg", 1e-7, kEnergy},
+    {"W", "watt", 1, kPower},
+    {"kW", "kilowatt", 1000, kPower},
+    {"MW", "megawatt", 1000000, kPower},
+    {"GW", "gigawatt", 1000000000, kPower},
+    {"TW", "terawatt", 1000000000000, kPower},
+    {"hp", "horsepower", 745.6998715822702, kPower},
+    {"Coulomb", "coulomb", 1, kCharge},
+    {"mC", "millicoulomb", 0.001, kCharge},
+    {"kC", "kilocoulomb", 1000, kCharge},
+    {"V", "volt", 1, kVoltage},
+    {"mV", "millivolt", 0.001, kVoltage},
+    {"kV", "kilovolt", 1000, kVoltage},
+    {"Ohm", "ohm", 1, kResistance},
+    {"mOhm", "milliohm", 0.001, kResistance},
+    {"kOhm", "kiloohm", 1000, kResistance},
+    {"mol", "mole", 1, kAmount},
+    {"kmol", "kilomole", 1000, kAmount},
+    {"mmol", "millimole", 0.001, kAmount},
+    {"umol", "micromole", 1e-6, kAmount},
+    {"nmol", "nanomole", 1e-9, kAmount},
+    {"pmol", "picomole", 1e-12, kAmount},
+    {"fmol", "femtomole", 1e-15, kAmount},
+    {"cd", "candela", 1, dim(0, 0, 0, 0, 0, 0, 1)},
+    {"lux", "lux", 1, dim(-2, 0, 0, 0, 0, 0, 1)},
+    {"rad", "radian", 1, kAngle},
+    {"mrad", "milliradian", 0.001, kAngle},
+    {"deg", "degree", 0.017453292519943295, kAngle},
+    {"arcmin", "arcminute", 0.0002908882086657216, kAngle},
+    {"arcsec", "arcsecond", 4.84813681109536e-6, kAngle},
+    {"rev", "revolution", 6.283185307179586, kAngle},
+}};
+
+// Row indices sorted by symbol, built at compile time, for a binary search.
+constexpr std::array<unsigned char, kUnitCount> sorted_index() {
+    std::array<unsigned char, kUnitCount> idx{};
+    for (std::size_t i = 0; i < kUnitCount; ++i) idx[i] = static_cast<unsigned char>(i);
+    std::sort(idx.begin(), idx.end(), [](unsigned char a, unsigned char b) { return kUnits[a].symbol < kUnits[b].symbol; });
+    return idx;
+}
+
+constexpr auto kSorted = sorted_index();
+
+constexpr bool symbols_distinct() {
+    for (std::size_t i = 1; i < kUnitCount; ++i)
+        if (kUnits[kSorted[i - 1]].symbol == kUnits[kSorted[i]].symbol) return false;
+    return true;
+}
+static_assert(symbols_distinct(), "unit symbols must be distinct");
+
+constexpr std::size_t kLongestSymbol = 7;
+
+}  // namespace
+
+const std::array<UnitDef, kUnitCount>& unit_table() { return kUnits; }
+
+const UnitDef* find_unit(std::string_view symbol) {
+    if (symbol.empty() || symbol.size() > kLongestSymbol) return nullptr;
+    auto it = std::lower_bound(kSorted.begin(), kSorted.end(), symbol,
+                               [](unsigned char row, std::string_view key) { return kUnits[row].symbol < key; });
+    if (it == kSorted.end() || kUnits[*it].symbol != symbol) return nullptr;
+    return &kUnits[*it];
+}
+
+}  // namespace tq

@@ -1,0 +1,25 @@
+// The closed, immutable vocabulary of unit symbols.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+#include "quantity.hpp"
+
+namespace tq {
+
+struct UnitDef {
+    std::string_view symbol;  // lookup key, ASCII, compared byte for byte
+    std::string_view name;
+    double factor;            // SI base units in one of this unit
+    Dims dims;
+};
+
+inline constexpr std::size_t kUnitCount = 90;
+
+const std::array<UnitDef, kUnitCount>& unit_table();
+
+// Exact, case-sensitive lookup of a whole symbol; nullptr when it is not a unit.
+const UnitDef* find_unit(std::string_view symbol);
+
+}  // namespace tq

@@ -1,0 +1,244 @@
+#include "frame.hpp"
+
+#include <cstring>
+
+namespace tqpy {
+
+// ---- process-wide objects -------------------------------------------------------------------------------
+
+namespace {
+std::mutex g_tq_error_guard;
+PyObject* g_tq_error = nullptr;
+PyObject* g_internal_error = nullptr;
+PyObject* g_qualname = nullptr;  // interned "__qualname__"
+}  // namespace
+
+PyTypeObject* type_for_call() {
+    if (g_type != nullptr) return g_type;
+    if (create_type() != nullptr) return g_type;
+    PyErr_WriteUnraisable(nullptr);
+    std::string text = std::string("failed to create type object for `") + kClassName + "`";
+    internal_failure(text.c_str());
+    return nullptr;
+}
+
+PyObject* tq_error() {
+    fill_once(g_tq_error_guard, g_tq_error, [] {
+        return PyErr_NewExceptionWithDoc("tq_pyo3.TQError", nullptr, PyExc_Exception, nullptr);
+    });
+    if (g_tq_error == nullptr) internal_failure("Failed to initialize new exception type.");
+    return g_tq_error;
+}
+
+// ---- failures ----------------------------------------------------------------------------------------------
+
+PyObject* raise_tq(std::string_view message) {
+    PyObject* cls = tq_error();
+    if (cls == nullptr) return nullptr;
+    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    if (text == nullptr) return nullptr;
+    PyErr_SetObject(cls, text);
+    Py_DECREF(text);
+    return nullptr;
+}
+
+PyObject* raise_type_error(const char* message) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return nullptr;
+}
+
+PyObject* internal_failure(const char* text) {
+    if (g_internal_error == nullptr) {
+        g_internal_error = PyErr_NewExceptionWithDoc(
+            "tq_pyo3.InternalError", "An internal invariant of tq_pyo3 was broken; please report it.",
+            PyExc_BaseException, nullptr);
+        if (g_internal_error == nullptr) return nullptr;
+    }
+    PyErr_SetString(g_internal_error, text != nullptr ? text : "internal failure");
+    return nullptr;
+}
+
+PyObject* api_call_failed() {
+    if (PyErr_Occurred()) PyErr_Print();
+    return internal_failure("Python API call failed");
+}
+
+PyObject* raise_from_pending(PyObject* replacement, const char* message) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_SetString(replacement, message);
+    if (value == nullptr) return nullptr;
+    PyObject *ntype, *nvalue, *ntb;
+    PyErr_Fetch(&ntype, &nvalue, &ntb);
+    PyErr_NormalizeException(&ntype, &nvalue, &ntb);
+    PyException_SetCause(nvalue, value);  // steals `value`
+    PyErr_Restore(ntype, nvalue, ntb);
+    return nullptr;
+}
+
+// ---- arguments -----------------------------------------------------------------------------------------------
+
+namespace {
+
+PyObject* missing_error(const ParamTable& t, PyObject** out) {
+    const char* missing[2];
+    Py_ssize_t k = 0;
+    for (Py_ssize_t i = 0; i < t.count; ++i)
+        if (out[i] == nullptr && k < 2) missing[k++] = t.names[i];
+    if (k == 1)
+        return PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", t.display, missing[0]);
+    return PyErr_Format(PyExc_TypeError, "%s missing %zd required positional arguments: '%s' and '%s'", t.display, k,
+                        missing[0], missing[1]);
+}
+
+}  // namespace
+
+bool extract_args(const ParamTable& t, PyObject* args, PyObject* kwargs, PyObject** out) {
+    Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
+    if (given > t.count) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", t.display, t.count, given,
+                     given == 1 ? "was" : "were");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < t.count; ++i) out[i] = i < given ? PyTuple_GetItem(args, i) : nullptr;
+
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *val;
+        while (PyDict_Next(kwargs, &pos, &key, &val)) {
+            Py_ssize_t match = -1;
+            if (PyUnicode_Check(key))
+                for (Py_ssize_t i = 0; i < t.count && match < 0; ++i)
+                    if (PyUnicode_CompareWithASCIIString(key, t.names[i]) == 0) match = i;
+            if (match < 0) {
+                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", t.display, key);
+                return false;
+            }
+            if (out[match] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", t.display, t.names[match]);
+                return false;
+            }
+            out[match] = val;
+        }
+    }
+    for (Py_ssize_t i = 0; i < t.count; ++i)
+        if (out[i] == nullptr) {
+            missing_error(t, out);
+            return false;
+        }
+    return true;
+}
+
+void argument_error(const char* name) {
+    if (!PyErr_Occurred()) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != PyExc_TypeError) {  // only exactly TypeError is rewritten
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* cause = value != nullptr ? PyException_GetCause(value) : nullptr;
+    PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    if (text == nullptr) {
+        Py_XDECREF(cause);
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text);
+    Py_DECREF(text);
+    if (cause != nullptr) {
+        PyObject *ntype, *nvalue, *ntb;
+        PyErr_Fetch(&ntype, &nvalue, &ntb);
+        PyErr_NormalizeException(&ntype, &nvalue, &ntb);
+        PyException_SetCause(nvalue, cause);  // steals `cause`
+        PyErr_Restore(ntype, nvalue, ntb);
+    }
+}
+
+bool number_arg(PyObject* obj, const char* name, double& out) {
+    if (to_double(obj, out)) return true;
+    argument_error(name);
+    return false;
+}
+
+std::string type_name_of(PyObject* obj) {
+    static const char* const kUnknown = "<failed to extract type name>";
+    if (g_qualname == nullptr) {
+        g_qualname = PyUnicode_InternFromString("__qualname__");
+        if (g_qualname == nullptr) {
+            PyErr_Clear();
+            return kUnknown;
+        }
+    }
+    PyObject* name = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), g_qualname);
+    if (name == nullptr || !PyUnicode_Check(name)) {
+        Py_XDECREF(name);
+        PyErr_Clear();
+        return kUnknown;
+    }
+    PyObject* bytes = PyUnicode_AsUTF8String(name);
+    Py_DECREF(name);
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return kUnknown;
+    }
+    std::string result(PyBytes_AsString(bytes), static_cast<std::size_t>(PyBytes_Size(bytes)));
+    Py_DECREF(bytes);
+    return result;
+}
+
+bool TextArg::load(PyObject* obj, const char* name) {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", type_name_of(obj).c_str());
+        argument_error(name);
+        return false;
+    }
+    bytes_ = PyUnicode_AsUTF8String(obj);
+    if (bytes_ == nullptr) {
+        argument_error(name);
+        return false;
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes_, &data, &size) != 0) return false;
+    view_ = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+// ---- receivers and results -----------------------------------------------------------------------------------
+
+TelquantObject* receiver(PyObject* self) {
+    if (type_for_call() == nullptr) return nullptr;
+    if (TelquantObject* obj = as_telquant(self)) return obj;
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Telquant'", type_name_of(self).c_str());
+    return nullptr;
+}
+
+PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type) {
+    allocfunc alloc = g_alloc;
+    if (type == nullptr) {
+        type = type_for_call();
+        if (type == nullptr) return nullptr;
+    } else if (type != g_type) {
+        alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    }
+    PyObject* obj = alloc(type, 0);
+    if (obj == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    auto* tq = reinterpret_cast<TelquantObject*>(obj);
+    tq->q = q;
+    tq->readers = 0;
+    return obj;
+}
+
+}  // namespace tqpy

@@ -1,0 +1,177 @@
+// The shared frame of every entry point: the protocol that wraps a body, argument extraction and conversion,
+// receiver access, instance creation and the mapping of core messages to Python exceptions.
+//
+// A body returns a new reference, or nullptr with a Python exception pending. The helpers named raise_* set an
+// exception and return nullptr, so a body can `return raise_...(...)`.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "quantity.hpp"
+
+namespace tqpy {
+
+inline constexpr const char* kClassName = "Telquant";
+
+struct TelquantObject {
+    PyObject_HEAD
+    tq::Quantity q;
+    std::size_t readers;  // changed only atomically, by Reader
+};
+
+// ---- process-wide objects -------------------------------------------------------------------------------
+
+// The Telquant type, created on first need; nullptr with an exception pending when creation fails.
+PyTypeObject* create_type();
+extern PyTypeObject* g_type;
+extern allocfunc g_alloc;
+
+// The type for a call in progress: a creation failure here is unraisable and ends in an internal failure.
+PyTypeObject* type_for_call();
+
+PyObject* tq_error();  // TQError, created on first need; nullptr with an exception pending on failure
+
+// Fills `slot` once per process. The interpreter lock is released while waiting, so no thread waits on the
+// guard while holding it; a fill that fails leaves the slot empty for a later attempt.
+template <class Fill>
+void fill_once(std::mutex& guard, PyObject*& slot, Fill fill) {
+    if (slot != nullptr) return;
+    PyThreadState* saved = PyEval_SaveThread();
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        if (slot == nullptr) {
+            PyEval_RestoreThread(saved);
+            saved = nullptr;
+            slot = fill();
+        }
+    }
+    if (saved != nullptr) PyEval_RestoreThread(saved);
+}
+
+// ---- failures ----------------------------------------------------------------------------------------------
+
+PyObject* raise_tq(std::string_view message);                  // TQError(message)
+PyObject* raise_type_error(const char* message);
+PyObject* internal_failure(const char* text);                  // raises tq_pyo3.InternalError (a BaseException)
+PyObject* api_call_failed();                                   // a result object could not be made
+// Replaces the pending exception by `replacement` (type, message), with the old one as its __cause__.
+PyObject* raise_from_pending(PyObject* replacement, const char* message);
+
+// ---- entry-point protocol ----------------------------------------------------------------------------------
+
+// No C++ exception ever leaves an entry point.
+template <class Body>
+PyObject* entry(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        return internal_failure("unexpected C++ exception");
+    }
+}
+
+// ---- arguments -----------------------------------------------------------------------------------------------
+
+struct ParamTable {
+    const char* display;  // "Telquant.__new__()", "asin()"
+    const char* const* names;
+    Py_ssize_t count;
+};
+
+// Binds positional and keyword arguments to `out[0..count)` as borrowed references.
+bool extract_args(const ParamTable& table, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Rewrites a pending TypeError as "argument '<name>': <text>"; other exceptions pass unchanged.
+void argument_error(const char* name);
+
+// A Python number read as a double with PyFloat_AsDouble; false with the exception pending.
+inline bool to_double(PyObject* obj, double& out) {
+    out = PyFloat_AsDouble(obj);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool number_arg(PyObject* obj, const char* name, double& out);
+
+// A str argument as UTF-8 bytes, held for the rest of the call.
+class TextArg {
+public:
+    TextArg() = default;
+    TextArg(const TextArg&) = delete;
+    TextArg& operator=(const TextArg&) = delete;
+    ~TextArg() { Py_XDECREF(bytes_); }
+    bool load(PyObject* obj, const char* name);
+    std::string_view view() const { return view_; }
+
+private:
+    PyObject* bytes_ = nullptr;
+    std::string_view view_;
+};
+
+// "<qualname of obj's type>", or "<failed to extract type name>"
+std::string type_name_of(PyObject* obj);
+
+// ---- receivers and results -----------------------------------------------------------------------------------
+
+inline TelquantObject* as_telquant(PyObject* obj) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp == g_type || (g_type != nullptr && PyType_IsSubtype(tp, g_type))) return reinterpret_cast<TelquantObject*>(obj);
+    return nullptr;
+}
+
+// Read access to a Telquant's record for the rest of the call; the reader count is held on every path.
+class Reader {
+public:
+    explicit Reader(TelquantObject* obj) : obj_(obj) {
+        std::atomic_ref<std::size_t>(obj_->readers).fetch_add(1, std::memory_order_relaxed);
+    }
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    ~Reader() { std::atomic_ref<std::size_t>(obj_->readers).fetch_sub(1, std::memory_order_relaxed); }
+    const tq::Quantity& q() const { return obj_->q; }
+
+private:
+    TelquantObject* obj_;
+};
+
+// The receiver of a method; nullptr with TypeError "'X' object cannot be converted to 'Telquant'" otherwise.
+TelquantObject* receiver(PyObject* self);
+
+// A new Telquant of `type` (the Telquant type when null) holding `q`.
+PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type = nullptr);
+
+inline PyObject* new_float(double x) {
+    PyObject* f = PyFloat_FromDouble(x);
+    return f != nullptr ? f : api_call_failed();
+}
+
+inline PyObject* new_bool(bool b) {
+    PyObject* r = b ? Py_True : Py_False;
+    Py_INCREF(r);
+    return r;
+}
+
+inline PyObject* not_implemented() {
+    Py_INCREF(Py_NotImplemented);
+    return Py_NotImplemented;
+}
+
+// A method body on the receiver's record, the usual shape of a no-argument method.
+template <class Body>
+PyObject* with_receiver(PyObject* self, Body&& body) {
+    return entry([&]() -> PyObject* {
+        TelquantObject* obj = receiver(self);
+        if (obj == nullptr) return nullptr;
+        Reader r(obj);
+        return body(r.q());
+    });
+}
+
+}  // namespace tqpy

@@ -1,0 +1,109 @@
+/* tq_pyo3: a float joined to physical units.
+
+   Python-level contract:
+     Telquant(value, unit)   a quantity: value in SI base units and eight base-unit exponents
+                             (m, kg, s, K, A, mol, cd, rad); immutable, unhashable, not subclassable
+     TQError                 raised (one message argument) for unit and domain errors
+     asin(x), acos(x), atan(x)   a plain number in, an angle in radians out
+   The module may be initialised once per process; a second initialisation raises ImportError.
+*/
+#include "docstrings.hpp"
+#include "frame.hpp"
+#include "slots.hpp"
+
+namespace tqpy {
+namespace {
+
+std::mutex g_module_guard;
+PyObject* g_module = nullptr;
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "tq_pyo3", doc::kModule, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Appends `name` to the module's __all__ (made on first use), then sets the attribute.
+bool add_attribute(PyObject* module, PyObject* name, PyObject* value) {
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (all == nullptr || PyObject_SetAttrString(module, "__all__", all) != 0) {
+            Py_XDECREF(all);
+            return false;
+        }
+    }
+    int appended = PyList_Append(all, name);
+    Py_DECREF(all);
+    if (appended != 0) {
+        PyErr_Clear();
+        internal_failure("could not append to __all__");
+        return false;
+    }
+    return PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool add_named(PyObject* module, const char* name, PyObject* value) {
+    PyObject* key = PyUnicode_FromString(name);
+    if (key == nullptr) return false;
+    bool ok = add_attribute(module, key, value);
+    Py_DECREF(key);
+    return ok;
+}
+
+bool add_function(PyObject* module, PyMethodDef* def) {
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (module_name == nullptr) return false;
+    PyObject* fn = PyCFunction_NewEx(def, module, module_name);
+    Py_DECREF(module_name);
+    if (fn == nullptr) return false;
+    PyObject* name = PyObject_GetAttrString(fn, "__name__");
+    bool ok = name != nullptr && add_attribute(module, name, fn);
+    Py_XDECREF(name);
+    Py_DECREF(fn);
+    return ok;
+}
+
+// Steps after the module object exists; false with an exception pending.
+bool populate(PyObject* module) {
+    PyTypeObject* type = create_type();
+    if (type == nullptr) {
+        raise_from_pending(PyExc_RuntimeError, (std::string("An error occurred while initializing class ") + kClassName).c_str());
+        return false;
+    }
+    if (!add_named(module, kClassName, reinterpret_cast<PyObject*>(type))) return false;
+    PyObject* error = tq_error();
+    if (error == nullptr || !add_named(module, "TQError", error)) return false;
+    for (PyMethodDef& def : kModuleFunctions)
+        if (!add_function(module, &def)) return false;
+    return true;
+}
+
+PyObject* init_module() {
+    if (g_module != nullptr)
+        return PyErr_Format(PyExc_ImportError, "tq_pyo3 may only be initialized once per interpreter process");
+    bool created_here = false;
+    fill_once(g_module_guard, g_module, [&]() -> PyObject* {
+        created_here = true;
+        PyObject* module = PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION);
+        if (module == nullptr) return nullptr;
+        if (!populate(module)) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+        return module;
+    });
+    // A thread that waited on the guard finds the slot filled by another.
+    if (!created_here)
+        return PyErr_Format(PyExc_ImportError, "tq_pyo3 may only be initialized once per interpreter process");
+    if (g_module == nullptr) return nullptr;
+    Py_INCREF(g_module);
+    return g_module;
+}
+
+}  // namespace
+}  // namespace tqpy
+
+PyMODINIT_FUNC PyInit_tq_pyo3(void) {
+    return tqpy::entry([] { return tqpy::init_module(); });
+}
