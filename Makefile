@@ -23,3 +23,6 @@ test: install
 
 clean:
 	rm -rf build dist $(VENV)
+
+# Further targets (sanitizers, fuzzing, packaging, benchmarks) live in mk/.
+-include mk/*.mk
