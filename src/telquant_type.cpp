@@ -137,6 +137,17 @@ PyType_Slot g_slots[] = {
 // The dotted name gives the type its __module__; __name__ and __qualname__ stay "Telquant".
 PyType_Spec g_spec = {"tq_pyo3.Telquant", static_cast<int>(sizeof(TelquantObject)), 0, Py_TPFLAGS_DEFAULT, g_slots};
 
+bool has_text_signature(PyObject* type) {
+    PyObject* signature = PyObject_GetAttrString(type, "__text_signature__");
+    if (signature == nullptr) {
+        PyErr_Clear();
+        return true;
+    }
+    bool present = signature != Py_None;
+    Py_DECREF(signature);
+    return present;
+}
+
 }  // namespace
 
 PyTypeObject* create_type() {
@@ -144,6 +155,12 @@ PyTypeObject* create_type() {
     for (std::size_t i = 0; i < 10; ++i) g_methods[4 + i] = kMathMethods[i];
     g_methods[14] = PyMethodDef{nullptr, nullptr, 0, nullptr};
     PyObject* type = PyType_FromSpec(&g_spec);
+    if (type != nullptr && !has_text_signature(type)) {
+        Py_DECREF(type);
+        for (PyType_Slot& slot : g_slots)
+            if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(doc::kTelquantSignatureTwice);
+        type = PyType_FromSpec(&g_spec);
+    }
     if (type == nullptr) return nullptr;
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     g_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
