@@ -65,7 +65,7 @@ def test_a_second_initialisation_in_one_process_is_refused():
     assert done.stdout == "refused True\n5000.0\n"
 
 
-def test_module_docstring_and_exports():
+def test_module_exports_and_names():
     assert tq_pyo3.__doc__ == "Python module for tq (Telquant)."
     assert type(tq_pyo3.__all__) is list
     assert tq_pyo3.__all__[:2] == ["Telquant", "TQError"]
@@ -73,9 +73,6 @@ def test_module_docstring_and_exports():
     assert tq_pyo3.__all__[2:] in ([], ["asin", "acos", "atan"])
     for name in tq_pyo3.__all__:
         assert getattr(tq_pyo3, name).__module__ == "tq_pyo3"
-
-
-def test_type_and_exception_names():
     assert (Telquant.__module__, Telquant.__name__, Telquant.__qualname__) == (
         "tq_pyo3", "Telquant", "Telquant")
     assert repr(Telquant) == "<class 'tq_pyo3.Telquant'>"
@@ -119,19 +116,17 @@ def test_the_type_cannot_be_subclassed():
 @pytest.mark.parametrize(
     "action, error",
     [
-        (hash, TypeError),
-        (float, TypeError),
-        (int, TypeError),
-        (operator.index, TypeError),
-        (pickle.dumps, TypeError),
-        (copy.copy, TypeError),
-        (copy.deepcopy, TypeError),
-        (weakref.ref, TypeError),
-        (vars, TypeError),
+        (hash, TypeError), (float, TypeError), (int, TypeError),
+        (operator.index, TypeError), (pickle.dumps, TypeError), (copy.copy, TypeError),
+        (copy.deepcopy, TypeError), (weakref.ref, TypeError), (vars, TypeError),
         (lambda q: q.__dict__, AttributeError),
         (lambda q: setattr(q, "unit", "m"), AttributeError),
         (lambda q: setattr(q, "value", 1.0), AttributeError),
         (lambda q: delattr(q, "value"), AttributeError),
+        # The interpreter's own refusals of badly called methods.
+        (lambda q: q.value(1), TypeError), (lambda q: q.base_units(x=1), TypeError),
+        (lambda q: Telquant.value(5.0), TypeError),
+        (lambda q: Telquant.value_in("m", "m"), TypeError),
     ],
 )
 def test_instances_refuse(action, error):
@@ -152,20 +147,22 @@ def test_every_instance_is_true_and_untracked_by_the_collector(value, unit):
      ((), {"unit": "m", "value": 2})],
 )
 def test_arguments_bind_by_position_or_keyword(args, kwargs):
-    q = Telquant(*args, **kwargs)
-    assert type(q) is Telquant
-    assert q.value() == 2.0
-    assert q.base_units() == (1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
+    for q in (Telquant(*args, **kwargs), Telquant.__new__(Telquant, *args, **kwargs)):
+        assert type(q) is Telquant
+        assert q.value() == 2.0
+        assert q.base_units() == (1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
 
 
-def test_explicit_new_gives_exactly_the_type():
-    q = Telquant.__new__(Telquant, 2, "km")
-    assert type(q) is Telquant and q.value() == 2000.0
+class Float:
+    """Reads as the given number, or raises a fresh copy of the given exception."""
 
+    def __init__(self, outcome, cause=None):
+        self.outcome, self.cause = outcome, cause
 
-class FloatLike:
     def __float__(self):
-        return -1.0
+        if isinstance(self.outcome, BaseException):
+            raise type(self.outcome)(*self.outcome.args) from self.cause
+        return self.outcome
 
 
 class IndexLike:
@@ -175,9 +172,9 @@ class IndexLike:
 
 @pytest.mark.parametrize(
     "value, expected",
-    [(2, 2.0), (True, 1.0), (False, 0.0), (-1.0, -1.0), (FloatLike(), -1.0),
+    [(2, 2.0), (True, 1.0), (False, 0.0), (-1.0, -1.0), (Float(-1.0), -1.0),
      (IndexLike(), 7.0), (Fraction(1, 4), 0.25), (Decimal("0.5"), 0.5),
-     (2**53 + 1, 9007199254740992.0), (-(10**308), -1e308)],
+     (2**53 + 1, 9007199254740992.0)],
 )
 def test_values_are_read_as_doubles(value, expected):
     q = Telquant(value, "")
@@ -198,31 +195,11 @@ def as_double_error(obj):
 ROOT = ValueError("root cause")
 
 
-class RaisesTypeError:
-    def __float__(self):
-        raise TypeError("boom") from ROOT
-
-
 class CustomTypeError(TypeError):
     pass
 
 
-class RaisesTypeErrorSubclass:
-    def __float__(self):
-        raise CustomTypeError("boom")
-
-
-class RaisesValueError:
-    def __float__(self):
-        raise ValueError("bad value")
-
-
-class ReturnsText:
-    def __float__(self):
-        return "1.0"
-
-
-@pytest.mark.parametrize("value", ["a", None, b"1", [1.0], 1j, ReturnsText()])
+@pytest.mark.parametrize("value", ["a", None, b"1", [1.0], 1j, Float("1.0")])
 def test_unreadable_values_name_the_value_argument(value):
     expected = "argument 'value': " + str(as_double_error(value))
     with pytest.raises(TypeError) as info:
@@ -233,15 +210,15 @@ def test_unreadable_values_name_the_value_argument(value):
 
 def test_a_wrapped_type_error_keeps_its_cause():
     with pytest.raises(TypeError) as info:
-        Telquant(RaisesTypeError(), "m")
+        Telquant(Float(TypeError("boom"), ROOT), "m")
     assert str(info.value) == "argument 'value': boom"
     assert info.value.__cause__ is ROOT
 
 
 @pytest.mark.parametrize(
     "value, error, text",
-    [(RaisesTypeErrorSubclass(), CustomTypeError, "boom"),
-     (RaisesValueError(), ValueError, "bad value"),
+    [(Float(CustomTypeError("boom")), CustomTypeError, "boom"),
+     (Float(ValueError("bad value")), ValueError, "bad value"),
      (10**400, OverflowError, None)],
 )
 def test_other_conversion_errors_pass_unchanged(value, error, text):
@@ -310,38 +287,35 @@ def test_units_that_cannot_be_encoded_raise_the_interpreters_error(unit):
         Telquant(1.0, "m").value_in(unit)
 
 
+MISSING_VALUE = "missing 1 required positional argument: 'value'"
+MISSING_UNIT = "missing 1 required positional argument: 'unit'"
+THREE_GIVEN = "takes 2 positional arguments but 3 were given"
+
+
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
-        ((), {}, f"{NEW} missing 2 required positional arguments: 'value' and 'unit'"),
-        ((1.0,), {}, f"{NEW} missing 1 required positional argument: 'unit'"),
-        ((), {"unit": "m"}, f"{NEW} missing 1 required positional argument: 'value'"),
-        ((), {"unit": 5}, f"{NEW} missing 1 required positional argument: 'value'"),
-        ((), {"value": 1.0}, f"{NEW} missing 1 required positional argument: 'unit'"),
-        ((1.0, "m", 2), {}, f"{NEW} takes 2 positional arguments but 3 were given"),
-        ((1, 2, 3, 4), {}, f"{NEW} takes 2 positional arguments but 4 were given"),
-        (("a", 5, 6), {}, f"{NEW} takes 2 positional arguments but 3 were given"),
-        ((1.0, "m", 2.0), {"scale": 1},
-         f"{NEW} takes 2 positional arguments but 3 were given"),
-        ((1.0, "m"), {"unit": "s"}, f"{NEW} got multiple values for argument 'unit'"),
-        ((1.0,), {"value": 2.0}, f"{NEW} got multiple values for argument 'value'"),
-        ((1.0, "m"), {"scale": 2}, f"{NEW} got an unexpected keyword argument 'scale'"),
-        ((1.0,), {"scale": 2}, f"{NEW} got an unexpected keyword argument 'scale'"),
-        ((), {"value": 1, "Unit": "m"},
-         f"{NEW} got an unexpected keyword argument 'Unit'"),
-        ((1.0, "m"), {"a": 1, "unit": 2},
-         f"{NEW} got an unexpected keyword argument 'a'"),
-        ((1.0, "m"), {"unit": 2, "a": 1},
-         f"{NEW} got multiple values for argument 'unit'"),
-        ((1.0,), {"\u00fcnit": "m"},
-         f"{NEW} got an unexpected keyword argument '\u00fcnit'"),
+        ((), {}, "missing 2 required positional arguments: 'value' and 'unit'"),
+        ((1.0,), {}, MISSING_UNIT), ((), {"value": 1.0}, MISSING_UNIT),
+        ((), {"unit": "m"}, MISSING_VALUE), ((), {"unit": 5}, MISSING_VALUE),
+        ((1.0, "m", 2), {}, THREE_GIVEN), (("a", 5, 6), {}, THREE_GIVEN),
+        ((1.0, "m", 2.0), {"scale": 1}, THREE_GIVEN),
+        ((1, 2, 3, 4), {}, "takes 2 positional arguments but 4 were given"),
+        ((1.0, "m"), {"unit": "s"}, "got multiple values for argument 'unit'"),
+        ((1.0,), {"value": 2.0}, "got multiple values for argument 'value'"),
+        ((1.0, "m"), {"unit": 2, "a": 1}, "got multiple values for argument 'unit'"),
+        ((1.0, "m"), {"scale": 2}, "got an unexpected keyword argument 'scale'"),
+        ((1.0,), {"scale": 2}, "got an unexpected keyword argument 'scale'"),
+        ((), {"value": 1, "Unit": "m"}, "got an unexpected keyword argument 'Unit'"),
+        ((1.0, "m"), {"a": 1, "unit": 2}, "got an unexpected keyword argument 'a'"),
+        ((1.0,), {"\u00fcnit": "m"}, "got an unexpected keyword argument '\u00fcnit'"),
     ],
 )
 def test_constructor_argument_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         Telquant(*args, **kwargs)
     assert type(info.value) is TypeError
-    assert str(info.value) == message
+    assert str(info.value) == f"{NEW} {message}"
 
 
 @pytest.mark.parametrize(
@@ -360,17 +334,6 @@ def test_value_in_argument_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         Telquant(1.0, "m").value_in(*args, **kwargs)
     assert str(info.value) == message
-
-
-@pytest.mark.parametrize(
-    "call",
-    [lambda q: q.value(1), lambda q: q.is_unitless(None), lambda q: q.base_units(1),
-     lambda q: q.value(x=1), lambda q: Telquant.value(5.0),
-     lambda q: Telquant.value_in("m", "m"), lambda q: Telquant.base_units(None)],
-)
-def test_the_interpreter_refuses_bad_method_calls(call):
-    with pytest.raises(TypeError):
-        call(Telquant(1.0, "m"))
 
 
 def test_plain_methods_read_the_record_without_changing_it():
@@ -398,21 +361,16 @@ def test_failing_calls_leave_no_references_behind():
     unit = "".join(["m/", "s/s"])  # a fresh, non-interned string
     good = "".join(["k", "m"])
     value = float("1.25")
-    odd = RaisesTypeError()
+    odd = Float(TypeError("boom"), ROOT)
     q = Telquant(1.0, "m")
     calls = [
-        lambda: Telquant(value, unit),
-        lambda: Telquant(value, 5),
-        lambda: Telquant(unit, unit),
-        lambda: Telquant(odd, unit),
-        lambda: Telquant(value, unit, unit),
+        lambda: Telquant(value, unit), lambda: Telquant(value, 5),
+        lambda: Telquant(unit, unit), lambda: Telquant(odd, unit),
+        lambda: Telquant(value, unit, unit), lambda: Telquant(value=value),
         lambda: Telquant(value, unit=unit, scale=unit),
-        lambda: Telquant(value=value),
-        lambda: q.value_in(unit),
-        lambda: q.value_in(good + "/s"),
-        lambda: q.value_in(value),
+        lambda: q.value_in(unit), lambda: q.value_in(good + "/s"),
+        lambda: q.value_in(value), lambda: q.value_in(good),
         lambda: Telquant(value, good),  # succeeds and is dropped at once
-        lambda: q.value_in(good),
     ]
     watched = (Telquant, TQError, unit, good, value, odd, q)
 
