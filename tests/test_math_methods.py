@@ -50,7 +50,7 @@ def call(q, name):
         return getattr(q, name)()
     finally:
         after = (q.value(), q.base_units())
-        assert same(after[0], before[0]) and after[1] == before[1]
+        assert all(same(a, b) for a, b in zip((after[0],) + after[1], (before[0],) + before[1]))
 
 
 def raises_tq(q, name, message):
@@ -83,13 +83,13 @@ DOMAIN_MESSAGE = {
 
 # -5 lies outside the domain of every function that has one, so these cases also show that
 # the unit test is made first.
-@pytest.mark.parametrize("unit", ["m", "rad", "1/s", "rad^2", "kg-m/s^2", "deg"])
+@pytest.mark.parametrize("unit", ["m", "rad", "s^-1", "rad^2", "kg-m/s^2", "deg"])
 @pytest.mark.parametrize("name", UNITLESS_ONLY)
 def test_functions_of_unitless_values_reject_other_units_before_looking_at_the_value(name, unit):
     raises_tq(Telquant(-5.0, unit), name, DIMENSION_MESSAGE[name])
 
 
-@pytest.mark.parametrize("unit", ["", "rad^2", "rad/s", "rad-m", "1/rad", "m", "rad^3/rad^3"])
+@pytest.mark.parametrize("unit", ["", "rad^2", "rad/s", "rad-m", "rad^-1", "m", "rad^3/rad^3"])
 @pytest.mark.parametrize("name", ANGLE_ONLY)
 def test_trigonometric_functions_accept_only_a_single_power_of_radian(name, unit):
     raises_tq(Telquant(0.0, unit), name, DIMENSION_MESSAGE[name])
@@ -111,7 +111,7 @@ def test_values_outside_the_domain_raise_the_domain_message(name, value, unit):
         ("sqrt", 4.0, "m^2", 2.0, exps(m=1)),
         ("sqrt", 2.0, "m", math.sqrt(2.0), exps(m=0.5)),
         ("sqrt", 8.0, "m^3", math.sqrt(8.0), exps(m=1.5)),
-        ("sqrt", 9.0, "1/s^2", 3.0, exps(s=-1)),
+        ("sqrt", 9.0, "s^-2", 3.0, exps(s=-1)),
         ("sqrt", -0.0, "s^2", 0.0, exps(s=1)),
         ("sqrt", 0.0, "", 0.0, UNITLESS),
         ("sqrt", INF, "", INF, UNITLESS),
@@ -191,7 +191,7 @@ def test_sqrt_keeps_nan_exponents():
 
 def test_negative_zero_exponents_count_as_zero_in_both_unit_tests():
     unitless = Telquant(1.0, "") ** -1
-    angle = Telquant(2.0, "1/rad") ** -1
+    angle = Telquant(2.0, "rad^-1") ** -1
     assert all(math.copysign(1.0, e) < 0 for e in unitless.base_units())
     assert angle.base_units() == RAD and math.copysign(1.0, angle.base_units()[0]) < 0
     assert unitless.ln().value() == 0.0

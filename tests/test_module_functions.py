@@ -1,7 +1,7 @@
 """The module functions asin, acos and atan, and what the module shows to help() and inspect."""
 
-import fractions
 import decimal
+import fractions
 import inspect
 import io
 import math
