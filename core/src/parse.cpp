@@ -14,22 +14,31 @@
 namespace tq {
 namespace {
 
-// The Unicode White_Space characters, as UTF-8 byte sequences.
-constexpr std::string_view kWhiteSpace[] = {
-    "\t", "\n", "\v", "\f", "\r", " ", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
-    "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
-    "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
+// The Unicode White_Space characters beyond ASCII, as UTF-8 byte sequences; their lead bytes are C2, E1, E2, E3.
+constexpr std::string_view kWideSpace[] = {
+    "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83",
+    "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
     "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
 };
 
+bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
 std::size_t leading_space(std::string_view s) {
-    for (auto ws : kWhiteSpace)
+    if (s.empty()) return 0;
+    auto c = static_cast<unsigned char>(s.front());
+    if (c < 0x80) return is_ascii_space(c) ? 1 : 0;
+    if (c != 0xC2 && (c < 0xE1 || c > 0xE3)) return 0;
+    for (auto ws : kWideSpace)
         if (s.substr(0, ws.size()) == ws) return ws.size();
     return 0;
 }
 
 std::size_t trailing_space(std::string_view s) {
-    for (auto ws : kWhiteSpace)
+    if (s.empty()) return 0;
+    auto c = static_cast<unsigned char>(s.back());
+    if (c < 0x80) return is_ascii_space(c) ? 1 : 0;
+    if (c > 0xBF) return 0;  // every wide blank ends in a continuation byte
+    for (auto ws : kWideSpace)
         if (s.size() >= ws.size() && s.substr(s.size() - ws.size()) == ws) return ws.size();
     return 0;
 }
@@ -41,6 +50,7 @@ std::string_view trim(std::string_view s) {
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_bracket(char c) { return c == '(' || c == ')' || c == '[' || c == ']'; }
 
 std::string quoted(std::string_view token) {
     std::string q;
@@ -51,33 +61,47 @@ std::string quoted(std::string_view token) {
     return q;
 }
 
-// The text without "(", ")", "[" and "]". Short texts stay in a local buffer, so a typical parse allocates nothing.
-class WithoutBrackets {
+std::string joined(std::string_view a, std::string_view b) {
+    std::string s;
+    s.reserve(a.size() + b.size());
+    s += a;
+    s += b;
+    return s;
+}
+
+// A raw token without its brackets. Brackets are rare, so the text is copied only when it has some, and then
+// into a local buffer unless the token is longer than that.
+class RawToken {
 public:
-    explicit WithoutBrackets(std::string_view text) {
+    RawToken(std::string_view raw, bool may_have_brackets) : view_(raw) {
+        if (!may_have_brackets) return;
+        std::size_t first = 0;
+        while (first < raw.size() && !is_bracket(raw[first])) ++first;
+        if (first == raw.size()) return;
         char* out = local_;
-        if (text.size() > sizeof local_) {
-            heap_.resize(text.size());
+        if (raw.size() > sizeof local_) {
+            heap_.resize(raw.size());
             out = heap_.data();
         }
         std::size_t n = 0;
-        for (char c : text)
-            if (c != '(' && c != ')' && c != '[' && c != ']') out[n++] = c;
+        for (char c : raw)
+            if (!is_bracket(c)) out[n++] = c;
         view_ = std::string_view(out, n);
     }
-    WithoutBrackets(const WithoutBrackets&) = delete;
-    WithoutBrackets& operator=(const WithoutBrackets&) = delete;
+    RawToken(const RawToken&) = delete;
+    RawToken& operator=(const RawToken&) = delete;
     std::string_view view() const { return view_; }
 
 private:
-    char local_[128];
-    std::string heap_;
     std::string_view view_;
+    char local_[64];
+    std::string heap_;
 };
 
-// Reads one trimmed, non-empty token and adds it to `out` with the sign of its part.
-const char* kMissingSymbol = "Missing unit symbol before exponent in ";
+constexpr const char* kMissingSymbol = "Missing unit symbol before exponent in ";
 
+// Reads one trimmed, non-empty token and adds it to `out` with the sign of its part. The result holds no value:
+// a failure's message, or success.
 Result<bool> add_token(std::string_view token, bool denominator, ParsedUnit& out) {
     std::int32_t power = 1;
     std::string_view symbol = token;
@@ -85,7 +109,7 @@ Result<bool> add_token(std::string_view token, bool denominator, ParsedUnit& out
     std::size_t j = token.size();
     while (j > 0 && is_digit(token[j - 1])) --j;
     if (j == token.size()) {
-        if (token.back() == '^') return Result<bool>::failure("Missing exponent after '^' in " + quoted(token));
+        if (token.back() == '^') return Result<bool>::failure(joined("Missing exponent after '^' in ", quoted(token)));
     } else {
         std::string_view digits = token.substr(j);
         bool negative = j > 0 && token[j - 1] == '-';
@@ -97,99 +121,104 @@ Result<bool> add_token(std::string_view token, bool denominator, ParsedUnit& out
             for (char c : digits) magnitude = magnitude * 10 + (c - '0');
             fits = negative ? magnitude <= 2147483648LL : magnitude <= 2147483647LL;
         }
-        if (!fits) return Result<bool>::failure("Unable to read numeric power from " + quoted(token));
+        if (!fits) return Result<bool>::failure(joined("Unable to read numeric power from ", quoted(token)));
         power = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
 
-        if (k == 0) return Result<bool>::failure(kMissingSymbol + quoted(token));
+        if (k == 0) return Result<bool>::failure(joined(kMissingSymbol, quoted(token)));
         if (token[k - 1] == '^') {
-            if (k - 1 == 0) return Result<bool>::failure(kMissingSymbol + quoted(token));
+            if (k - 1 == 0) return Result<bool>::failure(joined(kMissingSymbol, quoted(token)));
             symbol = token.substr(0, k - 1);
         } else {
             symbol = token.substr(0, k);
         }
         symbol = trim(symbol);
-        if (symbol.empty()) return Result<bool>::failure(kMissingSymbol + quoted(token));
+        if (symbol.empty()) return Result<bool>::failure(joined(kMissingSymbol, quoted(token)));
     }
 
     const UnitDef* row = find_unit(symbol);
-    if (row == nullptr) return Result<bool>::failure("Unknown unit: " + std::string(symbol));
+    if (row == nullptr) return Result<bool>::failure(joined("Unknown unit: ", symbol));
 
     double p = static_cast<double>(power);
     if (denominator) p = -p;
     for (std::size_t i = 0; i < kDimCount; ++i) out.dims[i] += row->dims[i] * p;
-    out.factor *= std::pow(row->factor, p);
+    // pow(f, 1) is f itself in a pow accurate to better than one ulp, as the C library's is, so the call is
+    // skipped for the most common power.
+    out.factor *= p == 1.0 ? row->factor : std::pow(row->factor, p);
     return Result<bool>::success(true);
 }
 
 }  // namespace
 
+// One pass finds the "/" and any bracket; a second walks the tokens. Brackets are skipped where they stand, which
+// splits and reads the text exactly as if they had been removed first.
 Result<ParsedUnit> parse_units(std::string_view text) {
-    WithoutBrackets copy(text);
-    std::string_view rest = copy.view();
+    std::size_t slash = std::string_view::npos;
+    bool second_slash = false, brackets = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '/') {
+            if (slash != std::string_view::npos) second_slash = true;
+            slash = i;
+        } else if (is_bracket(c)) {
+            brackets = true;
+        }
+    }
+    if (second_slash) return Result<ParsedUnit>::failure("Unit string can only have one '/'");
 
-    std::string_view parts[2];
-    std::size_t slash = rest.find('/');
-    if (slash == std::string_view::npos) {
-        parts[0] = rest;
-    } else {
-        parts[0] = rest.substr(0, slash);
-        parts[1] = rest.substr(slash + 1);
-        if (parts[1].find('/') != std::string_view::npos)
-            return Result<ParsedUnit>::failure("Unit string can only have one '/'");
+    std::string_view parts[2] = {text, {}};
+    if (slash != std::string_view::npos) {
+        parts[0] = text.substr(0, slash);
+        parts[1] = text.substr(slash + 1);
     }
 
     ParsedUnit unit;
     for (int part = 0; part < 2; ++part) {
         std::string_view s = parts[part];
         std::size_t start = 0;
+        char previous = '\0';  // the last character before this one in the part, brackets not counted
         for (std::size_t i = 0; i <= s.size(); ++i) {
-            bool separator = i == s.size() || (s[i] == '-' && (i == 0 || s[i - 1] != '^'));
-            if (!separator) continue;
-            if (i > start) {
-                std::string_view token = trim(s.substr(start, i - start));
-                if (token.empty()) return Result<ParsedUnit>::failure("Empty unit token");
-                auto added = add_token(token, part == 1, unit);
-                if (!added) return Result<ParsedUnit>::failure(added.error());
+            if (i < s.size()) {
+                char c = s[i];
+                if (brackets && is_bracket(c)) continue;
+                bool separator = c == '-' && previous != '^';
+                previous = c;
+                if (!separator) continue;
             }
+            RawToken raw(s.substr(start, i - start), brackets);
             start = i + 1;
+            if (raw.view().empty()) continue;  // from "--", a leading or trailing "-", or brackets alone
+            std::string_view token = trim(raw.view());
+            if (token.empty()) return Result<ParsedUnit>::failure("Empty unit token");
+            auto added = add_token(token, part == 1, unit);
+            if (!added) return Result<ParsedUnit>::failure(std::string(added.error()));
         }
     }
     return Result<ParsedUnit>::success(unit);
 }
 
+namespace {
+std::string failed_to_parse(std::string_view unit, std::string_view message) {
+    std::string s = "Failed to parse unit '";
+    s.reserve(s.size() + unit.size() + 3 + message.size());
+    s += unit;
+    s += "': ";
+    s += message;
+    return s;
+}
+}  // namespace
+
 Result<Quantity> new_quantity(double value, std::string_view unit) {
     auto parsed = parse_units(unit);
-    if (!parsed)
-        return Result<Quantity>::failure("Failed to parse unit '" + std::string(unit) + "': " + parsed.error());
+    if (!parsed) return Result<Quantity>::failure(failed_to_parse(unit, parsed.error()));
     return Result<Quantity>::success(Quantity{parsed.value().dims, value * parsed.value().factor});
 }
 
 Result<double> value_in(const Quantity& q, std::string_view unit) {
     auto parsed = parse_units(unit);
-    if (!parsed)
-        return Result<double>::failure("Failed to parse unit '" + std::string(unit) + "': " + parsed.error());
+    if (!parsed) return Result<double>::failure(failed_to_parse(unit, parsed.error()));
     if (!units_compatible(q.dims, parsed.value().dims))
-        return Result<double>::failure("Incompatible unit conversion to: " + std::string(unit));
+        return Result<double>::failure(joined("Incompatible unit conversion to: ", unit));
     return Result<double>::success(q.value / parsed.value().factor);
-}
-
-bool units_compatible(const Dims& left, const Dims& right) {
-    std::size_t checked = left[kRadian] == 1.0 ? kRadian : kDimCount;
-    for (std::size_t i = 0; i < checked; ++i)
-        if (left[i] != right[i]) return false;
-    return true;
-}
-
-bool is_unitless(const Quantity& q) {
-    for (double e : q.dims)
-        if (e != 0.0) return false;
-    return true;
-}
-
-bool is_angle(const Quantity& q) {
-    for (std::size_t i = 0; i < kRadian; ++i)
-        if (q.dims[i] != 0.0) return false;
-    return q.dims[kRadian] == 1.0;
 }
 
 }  // namespace tq

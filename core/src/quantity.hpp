@@ -34,9 +34,26 @@ Result<Quantity> new_quantity(double value, std::string_view unit);
 Result<double> value_in(const Quantity& q, std::string_view unit);
 
 // Units are matched exactly; an angle (rad exponent exactly 1) on the left ignores the right's rad exponent.
-bool units_compatible(const Dims& left, const Dims& right);
-bool is_unitless(const Quantity& q);
-bool is_angle(const Quantity& q);
+// Every exponent is compared, without early exits, so the test compiles to a few vector compares.
+inline bool units_compatible(const Dims& left, const Dims& right) {
+    bool same = true;
+    for (std::size_t i = 0; i < kRadian; ++i) same &= left[i] == right[i];
+    return same & ((left[kRadian] == 1.0) | (left[kRadian] == right[kRadian]));
+}
+
+// All eight exponents are 0.0 (-0.0 counts as zero, NaN does not).
+inline bool is_unitless(const Quantity& q) {
+    bool zero = true;
+    for (double e : q.dims) zero &= e == 0.0;
+    return zero;
+}
+
+// Exponents of m to cd are 0.0 and the rad exponent is exactly 1.0.
+inline bool is_angle(const Quantity& q) {
+    bool zero = true;
+    for (std::size_t i = 0; i < kRadian; ++i) zero &= q.dims[i] == 0.0;
+    return zero & (q.dims[kRadian] == 1.0);
+}
 inline double value(const Quantity& q) { return q.value; }
 inline const Dims& base_units(const Quantity& q) { return q.dims; }
 

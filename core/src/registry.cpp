@@ -1,6 +1,6 @@
 #include "registry.hpp"
 
-#include <algorithm>
+#include <cstdint>
 
 namespace tq {
 namespace {
@@ -120,24 +120,54 @@ constexpr std::array<UnitDef, kUnitCount> kUnits = {{
     {"rev", "revolution", 6.283185307179586, kAngle},
 }};
 
-// Row indices sorted by symbol, built at compile time, for a binary search.
-constexpr std::array<unsigned char, kUnitCount> sorted_index() {
-    std::array<unsigned char, kUnitCount> idx{};
-    for (std::size_t i = 0; i < kUnitCount; ++i) idx[i] = static_cast<unsigned char>(i);
-    std::sort(idx.begin(), idx.end(), [](unsigned char a, unsigned char b) { return kUnits[a].symbol < kUnits[b].symbol; });
-    return idx;
+// Lookup: a symbol of at most seven bytes packed into one word (its bytes from the low end, its length in the
+// top byte, so distinct symbols give distinct words), found by open addressing in a table built at compile time.
+constexpr std::size_t kLongestSymbol = 7;
+constexpr std::size_t kSlots = 256;
+constexpr unsigned char kNoRow = 0xFF;
+
+constexpr std::uint64_t pack(std::string_view s) {
+    std::uint64_t key = static_cast<std::uint64_t>(s.size()) << 56;
+    for (std::size_t i = 0; i < s.size(); ++i)
+        key |= static_cast<std::uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
+    return key;
 }
 
-constexpr auto kSorted = sorted_index();
+constexpr std::size_t home_slot(std::uint64_t key) { return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 56); }
 
-constexpr bool symbols_distinct() {
-    for (std::size_t i = 1; i < kUnitCount; ++i)
-        if (kUnits[kSorted[i - 1]].symbol == kUnits[kSorted[i]].symbol) return false;
+struct SymbolTable {
+    std::array<std::uint64_t, kSlots> keys{};  // 0: empty slot (no symbol packs to 0)
+    std::array<unsigned char, kSlots> rows{};
+    std::size_t longest_probe = 0;
+    bool distinct = true;
+};
+
+constexpr SymbolTable build_symbol_table() {
+    SymbolTable t;
+    for (auto& row : t.rows) row = kNoRow;
+    for (std::size_t r = 0; r < kUnitCount; ++r) {
+        std::uint64_t key = pack(kUnits[r].symbol);
+        std::size_t probe = 1;
+        std::size_t i = home_slot(key);
+        for (; t.keys[i] != 0; i = (i + 1) % kSlots, ++probe)
+            if (t.keys[i] == key) t.distinct = false;
+        t.keys[i] = key;
+        t.rows[i] = static_cast<unsigned char>(r);
+        if (probe > t.longest_probe) t.longest_probe = probe;
+    }
+    return t;
+}
+
+constexpr SymbolTable kSymbols = build_symbol_table();
+
+constexpr bool symbols_fit() {
+    for (const auto& u : kUnits)
+        if (u.symbol.empty() || u.symbol.size() > kLongestSymbol) return false;
     return true;
 }
-static_assert(symbols_distinct(), "unit symbols must be distinct");
-
-constexpr std::size_t kLongestSymbol = 7;
+static_assert(symbols_fit(), "unit symbols must have one to seven bytes");
+static_assert(kSymbols.distinct, "unit symbols must be distinct");
+static_assert(kSymbols.longest_probe <= 4, "the symbol table needs a better spread");
 
 }  // namespace
 
@@ -145,10 +175,11 @@ const std::array<UnitDef, kUnitCount>& unit_table() { return kUnits; }
 
 const UnitDef* find_unit(std::string_view symbol) {
     if (symbol.empty() || symbol.size() > kLongestSymbol) return nullptr;
-    auto it = std::lower_bound(kSorted.begin(), kSorted.end(), symbol,
-                               [](unsigned char row, std::string_view key) { return kUnits[row].symbol < key; });
-    if (it == kSorted.end() || kUnits[*it].symbol != symbol) return nullptr;
-    return &kUnits[*it];
+    const std::uint64_t key = pack(symbol);
+    for (std::size_t i = home_slot(key);; i = (i + 1) % kSlots) {
+        if (kSymbols.keys[i] == key) return &kUnits[kSymbols.rows[i]];
+        if (kSymbols.keys[i] == 0) return nullptr;
+    }
 }
 
 }  // namespace tq

@@ -1,8 +1,12 @@
 // A fallible core result: either a value or a message text, never both.
 // The core never throws; callers test the result and read one side.
+//
+// A fixed message (a string literal) is held by pointer, so neither a success nor a failure with a fixed text
+// allocates; only messages that quote the caller's text own a std::string.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace tq {
@@ -10,20 +14,24 @@ namespace tq {
 template <class T>
 class Result {
 public:
-    static Result success(T value) { return Result(std::move(value), {}, true); }
-    static Result failure(std::string message) { return Result(T{}, std::move(message), false); }
+    static Result success(T value) { return Result(std::move(value)); }
+    // `message` must outlive the result: a string literal.
+    static Result failure(const char* message) { return Result(message); }
+    static Result failure(std::string message) { return Result(std::move(message)); }
 
     explicit operator bool() const { return ok_; }
     bool ok() const { return ok_; }
     const T& value() const { return value_; }
-    const std::string& error() const { return error_; }
+    std::string_view error() const { return fixed_ != nullptr ? std::string_view(fixed_) : std::string_view(owned_); }
 
 private:
-    Result(T value, std::string error, bool ok)
-        : value_(std::move(value)), error_(std::move(error)), ok_(ok) {}
+    explicit Result(T value) : value_(std::move(value)), ok_(true) {}
+    explicit Result(const char* message) : value_{}, fixed_(message), ok_(false) {}
+    explicit Result(std::string message) : value_{}, owned_(std::move(message)), ok_(false) {}
 
     T value_;
-    std::string error_;
+    const char* fixed_ = nullptr;
+    std::string owned_;
     bool ok_;
 };
 
