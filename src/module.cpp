@@ -104,6 +104,7 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace tqpy
 
-PyMODINIT_FUNC PyInit_tq_pyo3(void) {
+// The module's only exported symbol; older Python headers do not mark it visible themselves.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tq_pyo3(void) {
     return tqpy::entry([] { return tqpy::init_module(); });
 }
