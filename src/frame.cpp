@@ -214,27 +214,30 @@ bool TextArg::load(PyObject* obj, const char* name) {
 
 // ---- receivers and results -----------------------------------------------------------------------------------
 
-TelquantObject* receiver(PyObject* self) {
+TelquantObject* receiver_slow(PyObject* self) {
     if (type_for_call() == nullptr) return nullptr;
     if (TelquantObject* obj = as_telquant(self)) return obj;
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Telquant'", type_name_of(self).c_str());
     return nullptr;
 }
 
+PyObject* allocation_failed() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;
+}
+
 PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type) {
-    allocfunc alloc = g_alloc;
     if (type == nullptr) {
         type = type_for_call();
         if (type == nullptr) return nullptr;
-    } else if (type != g_type) {
+    }
+    allocfunc alloc = g_alloc;  // read after type_for_call, which fills it on first need
+    if (type != g_type) {
         alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         if (alloc == nullptr) alloc = PyType_GenericAlloc;
     }
     PyObject* obj = alloc(type, 0);
-    if (obj == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        return nullptr;
-    }
+    if (obj == nullptr) return allocation_failed();
     auto* tq = reinterpret_cast<TelquantObject*>(obj);
     tq->q = q;
     tq->readers = 0;

@@ -120,10 +120,13 @@ std::string type_name_of(PyObject* obj);
 
 // ---- receivers and results -----------------------------------------------------------------------------------
 
+// The exact type is tested first; an exact float or int can never be a Telquant, so the subtype test is left
+// for the rare other types.
 inline TelquantObject* as_telquant(PyObject* obj) {
     PyTypeObject* tp = Py_TYPE(obj);
-    if (tp == g_type || (g_type != nullptr && PyType_IsSubtype(tp, g_type))) return reinterpret_cast<TelquantObject*>(obj);
-    return nullptr;
+    if (tp == g_type) return reinterpret_cast<TelquantObject*>(obj);
+    if (g_type == nullptr || tp == &PyFloat_Type || tp == &PyLong_Type) return nullptr;
+    return PyType_IsSubtype(tp, g_type) ? reinterpret_cast<TelquantObject*>(obj) : nullptr;
 }
 
 // Read access to a Telquant's record for the rest of the call; the reader count is held on every path.
@@ -142,10 +145,26 @@ private:
 };
 
 // The receiver of a method; nullptr with TypeError "'X' object cannot be converted to 'Telquant'" otherwise.
-TelquantObject* receiver(PyObject* self);
+TelquantObject* receiver_slow(PyObject* self);
+inline TelquantObject* receiver(PyObject* self) {
+    if (g_type != nullptr && Py_TYPE(self) == g_type) return reinterpret_cast<TelquantObject*>(self);
+    return receiver_slow(self);
+}
 
-// A new Telquant of `type` (the Telquant type when null) holding `q`.
-PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type = nullptr);
+// A new Telquant of `type` holding `q`.
+PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type);
+PyObject* allocation_failed();
+
+// A new Telquant of exactly the Telquant type holding `q`: the type's cached tp_alloc, then the record.
+inline PyObject* create_instance(const tq::Quantity& q) {
+    if (g_type == nullptr) return create_instance(q, nullptr);
+    PyObject* obj = g_alloc(g_type, 0);
+    if (obj == nullptr) return allocation_failed();
+    auto* tq = reinterpret_cast<TelquantObject*>(obj);
+    tq->q = q;
+    tq->readers = 0;
+    return obj;
+}
 
 inline PyObject* new_float(double x) {
     PyObject* f = PyFloat_FromDouble(x);

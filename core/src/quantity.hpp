@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 #include "result.hpp"
@@ -34,11 +35,23 @@ Result<Quantity> new_quantity(double value, std::string_view unit);
 Result<double> value_in(const Quantity& q, std::string_view unit);
 
 // Units are matched exactly; an angle (rad exponent exactly 1) on the left ignores the right's rad exponent.
-// Every exponent is compared, without early exits, so the test compiles to a few vector compares.
+// Every exponent is compared, without early exits; with GCC or clang as four compares of two lanes each.
 inline bool units_compatible(const Dims& left, const Dims& right) {
+#if defined(__GNUC__)
+    using Pair = double __attribute__((vector_size(16)));
+    using Mask = long long __attribute__((vector_size(16)));
+    Pair l[4], r[4];
+    std::memcpy(l, left.data(), sizeof l);
+    std::memcpy(r, right.data(), sizeof r);
+    // Lane 1 of the last pair is the rad exponent: equal, or exactly 1.0 on the left. NaN never equals anything.
+    const Pair rad_one = {__builtin_nan(""), 1.0};
+    Mask same = (l[0] == r[0]) & (l[1] == r[1]) & (l[2] == r[2]) & ((l[3] == r[3]) | (l[3] == rad_one));
+    return (same[0] & same[1]) != 0;
+#else
     bool same = true;
     for (std::size_t i = 0; i < kRadian; ++i) same &= left[i] == right[i];
     return same & ((left[kRadian] == 1.0) | (left[kRadian] == right[kRadian]));
+#endif
 }
 
 // All eight exponents are 0.0 (-0.0 counts as zero, NaN does not).
