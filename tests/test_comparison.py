@@ -20,7 +20,7 @@ NAN_EXP = T(1, "m") ** NAN
 
 
 def snapshot(*qs):
-    return [(repr(q.value()), q.base_units()) for q in qs]
+    return [repr((q.value(), q.base_units())) for q in qs]
 
 
 # expected: "<", "=", ">" for the order of the values, or None when no order exists
@@ -89,9 +89,9 @@ def test_a_quantity_never_equals_a_non_quantity_and_cannot_be_ordered_against_on
     assert (q != other) is True
     assert (other != q) is True
     for compare in ORDERINGS:
-        with pytest.raises(TypeError, match="not supported between instances of"):
+        with pytest.raises(TypeError, match="^'[<>]=?' not supported between instances of "):
             compare(q, other)
-        with pytest.raises(TypeError, match="not supported between instances of"):
+        with pytest.raises(TypeError, match="^'[<>]=?' not supported between instances of "):
             compare(other, q)
 
 

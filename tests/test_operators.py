@@ -139,7 +139,6 @@ OWN_ERRORS = [
     ("complex / q", lambda: 1j / Q, TypeError, DIV_OTHER),
     ("huge int / q", lambda: 10**400 / Q, TypeError, DIV_OTHER),
     ("q ** q", lambda: Q**Q, TypeError, EXPONENT),
-    ("q ** unitless q", lambda: Q**U, TypeError, EXPONENT),
     ("q ** str", lambda: Q ** "2", TypeError, EXPONENT),
     ("q ** None", lambda: Q**None, TypeError, EXPONENT),
     ("q ** list", lambda: Q ** [2], TypeError, EXPONENT),
@@ -168,27 +167,29 @@ def test_refused_operations_raise_the_exact_exception_and_text_and_leave_operand
     assert [rec(x) for x in (Q, S, R, U)] == before
 
 
+# the type's name carries its module (so that __module__ is "tq_pyo3"), and the interpreter's
+# messages use that name
+NAME = "tq_pyo3.Telquant"
+UNSUPPORTED = r"^unsupported operand type\(s\) for "
 INTERPRETER_ERRORS = [
-    ("q + 1", lambda: Q + 1, r"unsupported operand type\(s\) for \+"),
-    ("1 + q", lambda: 1 + Q, r"unsupported operand type\(s\) for \+"),
-    ("q + 1.5", lambda: Q + 1.5, r"unsupported operand type\(s\) for \+"),
-    ("q + Fraction", lambda: Q + Fraction(1, 2), r"unsupported operand type\(s\) for \+"),
-    ("Decimal + q", lambda: Decimal(1) + Q, r"unsupported operand type\(s\) for \+"),
-    ("q + __float__ object", lambda: Q + FloatLike(1.0), r"unsupported operand type\(s\) for \+"),
-    ("q + str", lambda: Q + "m", r"unsupported operand type\(s\) for \+"),
-    ("str + q", lambda: "m" + Q, r"can only concatenate str"),
-    ("q - 1", lambda: Q - 1, r"unsupported operand type\(s\) for -"),
-    ("1.5 - q", lambda: 1.5 - Q, r"unsupported operand type\(s\) for -"),
-    ("2 ** q", lambda: 2**Q, r"unsupported operand type\(s\) for \*\* or pow\(\)"),
-    ("2.0 ** q", lambda: 2.0**Q, r"unsupported operand type\(s\) for \*\* or pow\(\)"),
-    ("Decimal ** q", lambda: Decimal(2) ** Q, r"unsupported operand type\(s\) for \*\* or pow\(\)"),
-    ("Fraction ** q", lambda: Fraction(2) ** Q, r"unsupported operand type\(s\) for \*\* or pow\(\)"),
-    ("pow(2, q, 5)", lambda: pow(2, Q, 5), r"unsupported operand type\(s\) for \*\* or pow\(\)"),
-    ("+q", lambda: +Q, r"bad operand type for unary \+"),
-    ("q // q", lambda: Q // Q, r"unsupported operand type\(s\) for //"),
-    ("q // 2", lambda: Q // 2, r"unsupported operand type\(s\) for //"),
-    ("q % q", lambda: Q % Q, r"unsupported operand type\(s\) for %"),
-    ("divmod(q, q)", lambda: divmod(Q, Q), r"unsupported operand type\(s\) for divmod\(\)"),
+    ("q + 1", lambda: Q + 1, UNSUPPORTED + r"\+: '{N}' and 'int'$"),
+    ("1 + q", lambda: 1 + Q, UNSUPPORTED + r"\+: 'int' and '{N}'$"),
+    ("q + Fraction", lambda: Q + Fraction(1, 2), UNSUPPORTED + r"\+: '{N}' and 'Fraction'$"),
+    ("Decimal + q", lambda: Decimal(1) + Q, UNSUPPORTED + r"\+: 'decimal.Decimal' and '{N}'$"),
+    ("q + __float__ object", lambda: Q + FloatLike(1.0), UNSUPPORTED + r"\+: '{N}' and 'FloatLike'$"),
+    ("q + str", lambda: Q + "m", UNSUPPORTED + r"\+: '{N}' and 'str'$"),
+    ("str + q", lambda: "m" + Q, r'^can only concatenate str \(not "{N}"\) to str$'),
+    ("q - 1", lambda: Q - 1, UNSUPPORTED + r"-: '{N}' and 'int'$"),
+    ("1.5 - q", lambda: 1.5 - Q, UNSUPPORTED + r"-: 'float' and '{N}'$"),
+    ("2 ** q", lambda: 2**Q, UNSUPPORTED + r"\*\* or pow\(\): 'int' and '{N}'$"),
+    ("Decimal ** q", lambda: Decimal(2) ** Q, UNSUPPORTED + r"\*\* or pow\(\): 'decimal.Decimal' and '{N}'$"),
+    # Fraction hands over to float first on older interpreters
+    ("Fraction ** q", lambda: Fraction(2) ** Q, UNSUPPORTED + r"\*\* or pow\(\): '(float|Fraction)' and '{N}'$"),
+    ("pow(2, q, 5)", lambda: pow(2, Q, 5), UNSUPPORTED + r"\*\* or pow\(\): 'int', '{N}', 'int'$"),
+    ("+q", lambda: +Q, r"^bad operand type for unary \+: '{N}'$"),
+    ("q // q", lambda: Q // Q, UNSUPPORTED + r"//: '{N}' and '{N}'$"),
+    ("q % q", lambda: Q % Q, UNSUPPORTED + r"%: '{N}' and '{N}'$"),
+    ("divmod(q, q)", lambda: divmod(Q, Q), UNSUPPORTED + r"divmod\(\): '{N}' and '{N}'$"),
 ]
 
 
@@ -196,7 +197,7 @@ INTERPRETER_ERRORS = [
     "label, action, pattern", INTERPRETER_ERRORS, ids=[r[0] for r in INTERPRETER_ERRORS]
 )
 def test_operands_the_slots_decline_get_the_interpreters_own_type_error(label, action, pattern):
-    with pytest.raises(TypeError, match=pattern) as info:
+    with pytest.raises(TypeError, match=pattern.replace("{N}", NAME)) as info:
         action()
     assert type(info.value) is TypeError
 
@@ -318,9 +319,7 @@ def test_raising_to_a_negative_power_leaves_negative_zero_exponents_as_ieee_prod
         (T(2, "m/s"), 3, 8.0, dims(m=3, s=-3)),
         (T(2, "m"), True, 2.0, dims(m=1)),
         (T(2, "m"), False, 1.0, dims()),
-        (T(2, "m"), 0, 1.0, dims()),
         (T(NAN, "m"), 0, 1.0, dims()),
-        (T(NAN, "m"), 0.0, 1.0, dims()),
         (T(2, "m"), -1, 0.5, dims(m=-1)),
         (T(-2, "m"), 3, -8.0, dims(m=3)),
         (T(4, "m^2"), 0.5, 2.0, dims(m=1)),
@@ -331,8 +330,8 @@ def test_raising_to_a_negative_power_leaves_negative_zero_exponents_as_ieee_prod
         (T(4, "m^2"), Fraction(1, 2), 2.0, dims(m=1)),
         (T(4, "m^2"), Decimal("0.5"), 2.0, dims(m=1)),
         (T(4, "m^2"), FloatLike(0.5), 2.0, dims(m=1)),
-        (T(4, "m^2"), MyFloat(0.5), 2.0, dims(m=1)),
         (T(2, "m"), IndexLike(3), 8.0, dims(m=3)),
+        (T(2, "m"), IndexLike(-2), 0.25, dims(m=-2)),
         (T(2, "m"), MyInt(3), 8.0, dims(m=3)),
         (T(2, "m"), IndexAndFloat(3), 8.0, dims(m=3)),  # __index__ is asked first
         (T(2, "m"), 2**40, INF, dims(m=2.0**40)),
@@ -429,6 +428,15 @@ def test_numpy_scalars_work_as_plain_numbers_on_the_right():
     assert_record(Q * np.float32(0.5), 1.0, dims(m=1))
     assert_record(Q ** np.int64(3), 8.0, dims(m=3))
     assert_record(T(4, "m^2") ** np.float64(0.5), 2.0, dims(m=1))
+
+
+def test_numpy_scalars_on_the_left_also_give_a_telquant():
+    # NumPy's scalar operators step aside for an unknown operand, so the reflected slot answers
+    np = pytest.importorskip("numpy")
+    assert_record(np.float64(3) * Q, 6.0, dims(m=1))
+    assert_record(np.int64(3) * Q, 6.0, dims(m=1))
+    assert_record(np.float64(3) / Q, 1.5, dims(m=-1))
+    assert_record(np.int64(2) / Q, 1.0, dims(m=-1))
 
 
 def test_a_numpy_array_is_no_plain_number():
