@@ -97,7 +97,7 @@ PyObject* missing_error(const ParamTable& t, PyObject** out) {
 
 }  // namespace
 
-bool extract_args(const ParamTable& t, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool extract_args_general(const ParamTable& t, PyObject* args, PyObject* kwargs, PyObject** out) {
     Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
     if (given > t.count) {
         PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", t.display, t.count, given,
@@ -195,7 +195,7 @@ std::string type_name_of(PyObject* obj) {
 }
 
 bool TextArg::load(PyObject* obj, const char* name) {
-    if (!PyUnicode_Check(obj)) {
+    if (Py_TYPE(obj) != &PyUnicode_Type && !PyUnicode_Check(obj)) {  // an exact str needs no flag lookup
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", type_name_of(obj).c_str());
         argument_error(name);
         return false;
@@ -226,7 +226,7 @@ PyObject* allocation_failed() {
     return nullptr;
 }
 
-PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type) {
+PyObject* create_instance_of(const tq::Quantity& q, PyTypeObject* type) {
     if (type == nullptr) {
         type = type_for_call();
         if (type == nullptr) return nullptr;

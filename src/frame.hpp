@@ -87,7 +87,15 @@ struct ParamTable {
 };
 
 // Binds positional and keyword arguments to `out[0..count)` as borrowed references.
-bool extract_args(const ParamTable& table, PyObject* args, PyObject* kwargs, PyObject** out);
+bool extract_args_general(const ParamTable& table, PyObject* args, PyObject* kwargs, PyObject** out);
+inline bool extract_args(const ParamTable& table, PyObject* args, PyObject* kwargs, PyObject** out) {
+    // The common call: every parameter by position, no keywords.
+    if (kwargs == nullptr && args != nullptr && PyTuple_Size(args) == table.count) {
+        for (Py_ssize_t i = 0; i < table.count; ++i) out[i] = PyTuple_GetItem(args, i);
+        return true;
+    }
+    return extract_args_general(table, args, kwargs, out);
+}
 
 // Rewrites a pending TypeError as "argument '<name>': <text>"; other exceptions pass unchanged.
 void argument_error(const char* name);
@@ -152,18 +160,22 @@ inline TelquantObject* receiver(PyObject* self) {
 }
 
 // A new Telquant of `type` holding `q`.
-PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type);
+PyObject* create_instance_of(const tq::Quantity& q, PyTypeObject* type);
 PyObject* allocation_failed();
 
 // A new Telquant of exactly the Telquant type holding `q`: the type's cached tp_alloc, then the record.
 inline PyObject* create_instance(const tq::Quantity& q) {
-    if (g_type == nullptr) return create_instance(q, nullptr);
+    if (g_type == nullptr) return create_instance_of(q, nullptr);
     PyObject* obj = g_alloc(g_type, 0);
     if (obj == nullptr) return allocation_failed();
     auto* tq = reinterpret_cast<TelquantObject*>(obj);
     tq->q = q;
     tq->readers = 0;
     return obj;
+}
+
+inline PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type) {
+    return type == g_type ? create_instance(q) : create_instance_of(q, type);
 }
 
 inline PyObject* new_float(double x) {

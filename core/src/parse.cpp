@@ -43,10 +43,18 @@ std::size_t trailing_space(std::string_view s) {
     return 0;
 }
 
-std::string_view trim(std::string_view s) {
+std::string_view trim_spaces(std::string_view s) {
     while (std::size_t n = leading_space(s)) s.remove_prefix(n);
     while (std::size_t n = trailing_space(s)) s.remove_suffix(n);
     return s;
+}
+
+// A printable ASCII byte other than the blank: no white space starts or ends with it.
+inline bool plain(char c) { return c > ' ' && c < '\x7F'; }
+
+inline std::string_view trim(std::string_view s) {
+    if (!s.empty() && plain(s.front()) && plain(s.back())) return s;
+    return trim_spaces(s);
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -98,6 +106,20 @@ private:
     std::string heap_;
 };
 
+// acc[i] += row[i] * p for the eight exponents; with GCC or clang as four operations on pairs.
+inline void add_scaled(Dims& acc, const Dims& row, double p) {
+#if defined(__GNUC__)
+    using Pair = double __attribute__((vector_size(16)));
+    Pair a[4], r[4];
+    std::memcpy(a, acc.data(), sizeof a);
+    std::memcpy(r, row.data(), sizeof r);
+    for (int i = 0; i < 4; ++i) a[i] += r[i] * p;
+    std::memcpy(acc.data(), a, sizeof a);
+#else
+    for (std::size_t i = 0; i < kDimCount; ++i) acc[i] += row[i] * p;
+#endif
+}
+
 constexpr const char* kMissingSymbol = "Missing unit symbol before exponent in ";
 
 // Reads one trimmed, non-empty token and adds it to `out` with the sign of its part. The result holds no value:
@@ -140,7 +162,7 @@ Result<bool> add_token(std::string_view token, bool denominator, ParsedUnit& out
 
     double p = static_cast<double>(power);
     if (denominator) p = -p;
-    for (std::size_t i = 0; i < kDimCount; ++i) out.dims[i] += row->dims[i] * p;
+    add_scaled(out.dims, row->dims, p);
     // pow(f, 1) is f itself in a pow accurate to better than one ulp, as the C library's is, so the call is
     // skipped for the most common power.
     out.factor *= p == 1.0 ? row->factor : std::pow(row->factor, p);
