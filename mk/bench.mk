@@ -1,0 +1,24 @@
+# Benchmarks: tq_pyo3 beside plain floats and the peer unit libraries (pint, astropy, unyt), each library timed
+# in a process of its own; writes bench/results/results.md and bench/results/bench.png.
+# The peers live only in this environment (the optional extra "bench"), never in the module's or the tests'.
+BENCH_VENV  ?= .venv-bench
+BENCH_PY    := $(BENCH_VENV)/bin/python
+BENCH_PEERS := pint astropy unyt
+BENCH_ARGS  ?=
+
+.PHONY: bench
+
+$(BENCH_PY):
+	$(PYTHON) -m venv $(BENCH_VENV)
+	echo '*' > $(BENCH_VENV)/.gitignore
+	$(BENCH_PY) -m pip install -q --upgrade pip
+
+# When the extra cannot be installed whole, each peer is tried alone; one that fails is skipped, and the
+# benchmark names it in its output.
+bench: $(BENCH_PY)
+	$(BENCH_PY) -m pip install -q $(BUILD) ".[bench]" || { \
+	  $(BENCH_PY) -m pip install -q $(BUILD) . && \
+	  for pkg in matplotlib $(BENCH_PEERS); do \
+	    $(BENCH_PY) -m pip install -q $$pkg || echo "bench: $$pkg did not install; it is skipped"; \
+	  done; }
+	$(BENCH_PY) bench/run.py $(BENCH_ARGS)
