@@ -114,6 +114,17 @@ def test_huge_invalid_expressions_fail_with_their_message(text, message):
     check_message(info.value, parse_error(text, message))
 
 
+def test_bracketed_tokens_of_every_length_up_to_a_few_hundred():
+    # Token and text lengths cross every small buffer size a parser might keep on the stack.
+    for n in range(300):
+        blanks = " " * n
+        q = Telquant(1.0, "[(" + blanks + "km" + blanks + ")]^(2)-(" + blanks + ")s/[" + blanks + "(hr)" + "]")
+        assert q.base_units() == vec(m=2) and q.value() == 1e6 * 3600.0**-1
+        with pytest.raises(TQError) as info:
+            Telquant(1.0, "m-(" + "x" * n + "[x])")
+        check_message(info.value, parse_error("m-(" + "x" * n + "[x])", "Unknown unit: " + "x" * (n + 1)))
+
+
 @pytest.mark.parametrize("text, expected", AT_LIMITS)
 def test_exponents_at_and_beyond_the_32_bit_limits(text, expected):
     if isinstance(expected, tuple):
