@@ -8,35 +8,17 @@ import pytest
 
 import tq_pyo3
 from tq_pyo3 import Telquant
+from tqtest import vec
 
 TREE = Path(__file__).resolve().parents[1]
 README = (TREE / "README.md").read_text(encoding="utf-8")
-BASE = ("m", "kg", "s", "K", "A", "mol", "cd", "rad")
-
-ROW = re.compile(r"^\| (\d+) \| `([^`]+)` \| ([^|]+?) \| ([^ |]+) \| ([^|]+?) \|$", re.M)
-ROWS = ROW.findall(README.split("## Unit symbols", 1)[1])
-
-# Examples in ```pycon blocks, each block with its own namespace; the heading above a block names it.
-BLOCK = re.compile(r"^```pycon\n(.*?)^```$", re.M | re.S)
+TABLE = README.split("## Unit symbols", 1)[1]
+ROWS = re.findall(r"^\| (\d+) \| `([^`]+)` \| ([^|]+?) \| ([^ |]+) \| ([^|]+?) \|$", TABLE, re.M)
 
 
-def blocks():
-    found = []
-    for match in BLOCK.finditer(README):
-        heading = re.findall(r"^#+ (.+)$", README[: match.start()], re.M)[-1]
-        line = README.count("\n", 0, match.start()) + 1
-        found.append(pytest.param(match.group(1), line, id="%s@%d" % (heading, line)))
-    return found
-
-
-def dimension(text):
-    """'m^2·kg·s^-2' as eight exponents in base order."""
-    exponents = dict.fromkeys(BASE, 0.0)
-    for factor in text.split("·"):
-        symbol, _, power = factor.partition("^")
-        assert symbol in exponents, factor
-        exponents[symbol] = float(power or 1)
-    return tuple(exponents.values())
+# the ```pycon blocks with the line they start on, each named by the heading above it
+BLOCKS = [(m.group(1), README.count("\n", 0, m.start()) + 1, re.findall(r"^#+ (.+)$", README[: m.start()], re.M)[-1])
+          for m in re.finditer(r"^```pycon\n(.*?)^```$", README, re.M | re.S)]
 
 
 def test_the_unit_table_lists_ninety_distinct_symbols_in_order():
@@ -46,13 +28,14 @@ def test_the_unit_table_lists_ninety_distinct_symbols_in_order():
 
 @pytest.mark.parametrize("number, symbol, name, factor, dims", ROWS, ids=[row[1] for row in ROWS])
 def test_each_table_row_matches_the_module(number, symbol, name, factor, dims):
-    one = Telquant(1, symbol)
-    assert one.value() == float(factor)
-    assert one.base_units() == dimension(dims)
+    exponents = dict(factor.partition("^")[::2] for factor in dims.split("\u00b7"))  # 'm^2·kg·s^-2'
+    assert set(exponents) <= {"m", "kg", "s", "K", "A", "mol", "cd", "rad"}, dims
+    q = Telquant(1, symbol)
+    assert (q.value(), q.base_units()) == (float(factor), vec(**{s: float(p or 1) for s, p in exponents.items()}))
 
 
-@pytest.mark.parametrize("source, line", blocks())
-def test_the_readme_example_runs_as_shown(source, line):
+@pytest.mark.parametrize("source, line, heading", BLOCKS, ids=["%s@%d" % (b[2], b[1]) for b in BLOCKS])
+def test_the_readme_example_runs_as_shown(source, line, heading):
     globs = {"Telquant": Telquant, "TQError": tq_pyo3.TQError, "tq_pyo3": tq_pyo3}
     test = doctest.DocTestParser().get_doctest(source, globs, "README.md", str(TREE / "README.md"), line)
     report = []
@@ -62,10 +45,8 @@ def test_the_readme_example_runs_as_shown(source, line):
 
 
 def test_every_make_command_in_the_readme_is_a_target():
-    makefiles = [TREE / "Makefile", *sorted((TREE / "mk").glob("*.mk"))]
     targets = set()
-    for makefile in makefiles:
+    for makefile in [TREE / "Makefile", *sorted((TREE / "mk").glob("*.mk"))]:
         targets.update(re.findall(r"^([\w-]+):", makefile.read_text(), re.M))
     named = set(re.findall(r"^make ([\w-]+)", README, re.M))
-    assert {"tour", "test"} <= named
-    assert named <= targets
+    assert {"tour", "test"} <= named <= targets

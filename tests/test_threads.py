@@ -1,12 +1,5 @@
-"""Threads sharing instances, the internal-failure path, and the refusal of a second initialisation.
-
-Many threads call every operation on the same instances at once, with the interpreter switching threads
-as often as it can, and with number conversions that call back into Python (where another thread may
-run in the middle of a call). Every result must be right, and every instance's reader count must be back
-at zero afterwards.
-"""
-
-from __future__ import annotations
+"""Threads sharing instances (with conversions that let other threads run mid-call), the internal-failure path,
+and second initialisations racing each other."""
 
 import ctypes
 import math
@@ -18,94 +11,57 @@ import pytest
 
 import tq_pyo3
 from tq_pyo3 import Telquant, TQError
+from tqtest import INIT, INTERNAL, RICHCOMPARE, fails
 
-THREADS = 8
-ROUNDS = 200
+THREADS, ROUNDS = 8, 200
 
 
 def reader_count(q):
-    """The reader count: the machine word at the end of the instance (after the header and the record)."""
-    size = ctypes.sizeof(ctypes.c_size_t)
-    return ctypes.c_size_t.from_address(id(q) + Telquant.__basicsize__ - size).value
+    """The machine word at the end of the instance, after the header and the record."""
+    return ctypes.c_size_t.from_address(id(q) + Telquant.__basicsize__ - ctypes.sizeof(ctypes.c_size_t)).value
 
 
 class Yielding:
-    """A number whose conversion lets other threads run before it answers."""
+    """A number whose conversion lets other threads run before it answers (or raises, for None)."""
 
     def __init__(self, x):
         self.x = x
 
     def __float__(self):
-        time.sleep(0)  # releases the interpreter lock
+        time.sleep(0)
+        if self.x is None:
+            raise ValueError("no number")
         return self.x
 
 
-class Raising:
-    def __float__(self):
-        time.sleep(0)
-        raise ValueError("no number")
-
-
-KM, HR, RAD, HALF, NAN_M = (Telquant(5.0, "km"), Telquant(2.0, "hr"), Telquant(math.pi / 6, "rad"),
-                            Telquant(0.5, ""), Telquant(math.nan, "m"))
-SHARED = (KM, HR, RAD, HALF, NAN_M)
-
-
-def raises(error, message, call):
-    try:
-        call()
-    except error as caught:
-        return str(caught) == message
-    return False
-
-
-# (name, call, check of the result): each call uses the shared instances only.
+KM, HR, RAD, HALF = Telquant(5.0, "km"), Telquant(2.0, "hr"), Telquant(math.pi / 6, "rad"), Telquant(0.5, "")
+NAN_M, BAD, SIXTH = Telquant(math.nan, "m"), Yielding(None), math.pi / 6
+SHARED, TRIG = (KM, HR, RAD, HALF, NAN_M), ("sin", "cos", "tan", "asin", "acos", "atan")
+# (call, its result, or the type and text of the exception it raises); each call uses the shared instances
 OPERATIONS = [
-    ("new", lambda: Telquant(Yielding(3.0), "km/hr"), lambda r: r.value() == 3.0 * (1000.0 * 3600.0**-1)),
-    ("new fails", lambda: raises(TQError, "Failed to parse unit 'm/s/s': Unit string can only have one '/'",
-                                 lambda: Telquant(1.0, "m/s/s")), bool),
-    ("value", lambda: KM.value(), lambda r: r == 5000.0),
-    ("value_in", lambda: KM.value_in("m"), lambda r: r == 5000.0),
-    ("value_in fails", lambda: raises(TQError, "Incompatible unit conversion to: s", lambda: KM.value_in("s")), bool),
-    ("is_unitless", lambda: HALF.is_unitless() and not RAD.is_unitless(), bool),
-    ("base_units", lambda: KM.base_units(), lambda r: r == (1.0, 0, 0, 0, 0, 0, 0, 0)),
-    ("str", lambda: str(KM / HR), lambda r: r == "0.6944444444444444 m/s"),
-    ("repr", lambda: repr(NAN_M), lambda r: r == "Telquant(NaN, 'm')"),
-    ("sqrt", lambda: (KM * KM).sqrt(), lambda r: r.value() == 5000.0 and r.base_units()[0] == 1.0),
-    ("sqrt fails", lambda: raises(TQError, "sqrt of negative value", lambda: (-KM).sqrt()), bool),
-    ("ln", lambda: HALF.ln().value(), lambda r: r == math.log(0.5)),
-    ("log2", lambda: HALF.log2().value(), lambda r: r == -1.0),
-    ("log10", lambda: (HALF * 200).log10().value(), lambda r: r == 2.0),
-    ("ln fails", lambda: raises(TQError, "ln requires a unitless quantity", KM.ln), bool),
-    ("sin", lambda: RAD.sin().value(), lambda r: r == math.sin(math.pi / 6)),
-    ("cos", lambda: RAD.cos().value(), lambda r: r == math.cos(math.pi / 6)),
-    ("tan", lambda: RAD.tan().value(), lambda r: r == math.tan(math.pi / 6)),
-    ("cos fails", lambda: raises(TQError, "cos requires an angle quantity", HALF.cos), bool),
-    ("asin", lambda: HALF.asin(), lambda r: r.value() == math.asin(0.5) and r.base_units()[7] == 1.0),
-    ("acos", lambda: HALF.acos().value(), lambda r: r == math.acos(0.5)),
-    ("atan", lambda: HALF.atan().value(), lambda r: r == math.atan(0.5)),
-    ("asin()", lambda: tq_pyo3.asin(Yielding(1.0)).value(), lambda r: r == math.pi / 2),
-    ("acos()", lambda: tq_pyo3.acos(x=-1).value(), lambda r: r == math.pi),
-    ("atan() fails", lambda: raises(ValueError, "no number", lambda: tq_pyo3.atan(Raising())), bool),
-    ("+", lambda: (KM + KM).value(), lambda r: r == 10000.0),
-    ("+ fails", lambda: raises(TQError, "Incompatible units for addition", lambda: KM + HR), bool),
-    ("-", lambda: (KM - KM).value(), lambda r: r == 0.0),
-    ("*", lambda: KM * Yielding(2.0), lambda r: r.value() == 10000.0),
-    ("* reflected", lambda: Yielding(3.0) * HR, lambda r: r.value() == 21600.0),
-    ("* fails", lambda: raises(TypeError, "Cannot multiply TQ with this type", lambda: KM * Raising()), bool),
-    ("/", lambda: (KM / HR).base_units(), lambda r: r == (1.0, 0, -1.0, 0, 0, 0, 0, 0)),
-    ("/ reflected", lambda: (Yielding(1.0) / HR).value(), lambda r: r == 1 / 7200),
-    ("/ fails", lambda: raises(TypeError, "Cannot divide this type by TQ", lambda: Raising() / KM), bool),
-    ("**", lambda: (KM**2).value(), lambda r: r == 25e6),
-    ("** float", lambda: (KM ** Yielding(0.5)).base_units()[0], lambda r: r == 0.5),
-    ("** fails", lambda: raises(TypeError, "Exponent must be int or float", lambda: KM ** Raising()), bool),
-    ("neg", lambda: (-KM).value(), lambda r: r == -5000.0),
-    ("abs", lambda: abs(-HR).value(), lambda r: r == 7200.0),
-    ("==", lambda: (KM == KM, KM != HR, NAN_M == NAN_M, RAD == HALF), lambda r: r == (True, True, False, False)),
-    ("<", lambda: (KM < KM * 2, KM <= KM, KM > KM, KM >= KM), lambda r: r == (True, True, False, True)),
-    ("< fails", lambda: raises(TQError, "Cannot compare values with incompatible units", lambda: KM < HR), bool),
-    ("< NaN fails", lambda: raises(TQError, "Cannot compare values with incompatible units", lambda: NAN_M < KM),
-     bool),
+    (lambda: Telquant(Yielding(3.0), "km/hr").value(), 3.0 * (1000.0 * 3600.0**-1)),
+    (lambda: Telquant(1.0, "m/s/s"), (TQError, "Failed to parse unit 'm/s/s': Unit string can only have one '/'")),
+    (lambda: (KM.value(), KM.value_in("m"), KM.base_units()), (5000.0, 5000.0, (1.0, 0, 0, 0, 0, 0, 0, 0))),
+    (lambda: (HALF.is_unitless(), RAD.is_unitless(), str(KM / HR), repr(NAN_M)),
+     (True, False, "0.6944444444444444 m/s", "Telquant(NaN, 'm')")),
+    (lambda: (KM * KM).sqrt().value(), 5000.0), (lambda: (-KM).sqrt(), (TQError, "sqrt of negative value")),
+    (lambda: (HALF.ln().value(), HALF.log2().value(), (HALF * 200).log10().value()), (math.log(0.5), -1.0, 2.0)),
+    (lambda: KM.ln(), (TQError, "ln requires a unitless quantity")),
+    (lambda: [getattr(RAD, f)().value() for f in TRIG[:3]], [getattr(math, f)(SIXTH) for f in TRIG[:3]]),
+    (lambda: [getattr(HALF, f)().value() for f in TRIG[3:]], [getattr(math, f)(0.5) for f in TRIG[3:]]),
+    (lambda: (tq_pyo3.asin(Yielding(1.0)).value(), tq_pyo3.acos(x=-1).value()), (math.pi / 2, math.pi)),
+    (lambda: tq_pyo3.atan(BAD), (ValueError, "no number")),
+    (lambda: ((KM + KM).value(), (KM - KM).value(), (-KM).value(), abs(-HR).value()), (10000.0, 0.0, -5000.0, 7200.0)),
+    (lambda: KM + HR, (TQError, "Incompatible units for addition")),
+    (lambda: ((KM * Yielding(2.0)).value(), (Yielding(3.0) * HR).value()), (10000.0, 21600.0)),
+    (lambda: KM * BAD, (TypeError, "Cannot multiply TQ with this type")),
+    (lambda: ((KM / HR).base_units()[2], (Yielding(1.0) / HR).value()), (-1.0, 1 / 7200)),
+    (lambda: BAD / KM, (TypeError, "Cannot divide this type by TQ")),
+    (lambda: ((KM**2).value(), (KM ** Yielding(0.5)).base_units()[0]), (25e6, 0.5)),
+    (lambda: KM**BAD, (TypeError, "Exponent must be int or float")),
+    (lambda: (KM == KM, KM != HR, NAN_M == NAN_M, RAD == HALF, KM < KM * 2, KM <= KM, KM > KM, KM >= KM),
+     (True, True, False, False, True, True, False, True)),
+    (lambda: NAN_M < KM, (TQError, "Cannot compare values with incompatible units")),
 ]
 
 
@@ -117,110 +73,70 @@ def busy_switching():
     sys.setswitchinterval(interval)
 
 
-def test_every_reader_count_starts_at_zero():
-    assert [reader_count(q) for q in SHARED] == [0] * len(SHARED)
-
-
-def test_threads_sharing_instances_get_correct_results(busy_switching):
-    start = threading.Barrier(THREADS)
-    wrong = []
-    done = []
-
-    def work(offset):
-        start.wait()
-        for i in range(ROUNDS):
-            for k in range(len(OPERATIONS)):
-                name, call, check = OPERATIONS[(k + offset + i) % len(OPERATIONS)]
-                try:
-                    result = call()
-                    if not check(result):
-                        wrong.append((name, result))
-                except Exception as error:  # any exception here is a wrong result, reported below
-                    wrong.append((name, repr(error)))
-        done.append(offset)
-
-    threads = [threading.Thread(target=work, args=(n * 5,)) for n in range(THREADS)]
+def run_threads(work):
+    threads = [threading.Thread(target=work) for _ in range(THREADS)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert wrong == []
-    assert sorted(done) == [n * 5 for n in range(THREADS)]
+
+
+def test_threads_sharing_instances_get_correct_results(busy_switching):
     assert [reader_count(q) for q in SHARED] == [0] * len(SHARED)
-    assert KM.value() == 5000.0 and KM.base_units() == (1.0, 0, 0, 0, 0, 0, 0, 0)
+    start, wrong, offsets = threading.Barrier(THREADS), [], iter(range(0, 5 * THREADS, 5))
 
+    def work():
+        offset = next(offsets)
+        start.wait()
+        for i in range(ROUNDS * len(OPERATIONS)):
+            call, expected = OPERATIONS[(i + offset + i // len(OPERATIONS)) % len(OPERATIONS)]
+            try:
+                result = call()
+            except Exception as error:
+                result = (type(error), str(error))
+            if result != expected:
+                wrong.append((result, expected))
+        wrong.append(None)  # this thread is done
 
-def richcompare_slot():
-    get_slot = ctypes.pythonapi.PyType_GetSlot
-    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
-    get_slot.restype = ctypes.c_void_p
-    address = get_slot(Telquant, 67)  # Py_tp_richcompare
-    assert address
-    return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)(address)
+    run_threads(work)
+    assert wrong == [None] * THREADS
+    assert [reader_count(q) for q in SHARED] == [0] * len(SHARED)
 
 
 @pytest.mark.parametrize("op", [6, 7, -1, 1000, -(2**31), 2**31 - 1])
-@pytest.mark.parametrize("left, right", [(KM, KM), (KM, HR), (KM, 3.0), (3.0, KM)])
-def test_a_comparison_code_outside_the_six_is_an_internal_failure(op, left, right):
-    with pytest.raises(BaseException) as info:  # noqa: B017 - it must not be an Exception
-        richcompare_slot()(left, right, op)
-    error = info.value
-    assert not isinstance(error, Exception)
-    assert type(error).__name__ == "InternalError" and type(error).__module__ == "tq_pyo3"
-    assert type(error).__bases__ == (BaseException,)
-    assert error.args == ("invalid compareop",)
-    assert reader_count(KM) == 0
-
-
-@pytest.mark.parametrize("op, expected", [(0, False), (1, True), (2, True), (3, False), (4, False), (5, True)])
-def test_the_six_comparison_codes_answer_through_the_slot(op, expected):
-    assert richcompare_slot()(KM, Telquant(5.0, "km"), op) is expected
-
-
-def test_the_internal_failure_escapes_except_exception_in_threads_too():
+def test_a_comparison_code_outside_the_six_is_an_internal_failure_even_in_threads(op):
+    assert (INTERNAL.__module__, INTERNAL.__name__) == ("tq_pyo3", "InternalError")
+    assert INTERNAL.__bases__ == (BaseException,)
+    for left, right in ((KM, KM), (KM, HR), (KM, 3.0), (3.0, KM)):
+        assert fails(lambda: RICHCOMPARE(left, right, op), INTERNAL).args == ("invalid compareop",)
+        assert reader_count(KM) == 0
     caught = []
 
     def work():
         try:
             try:
-                richcompare_slot()(KM, KM, 6)
+                RICHCOMPARE(KM, KM, op)
             except Exception:  # must not catch it
                 caught.append("Exception")
         except BaseException as error:  # noqa: B036
-            caught.append(type(error).__name__)
+            caught.append(type(error))
 
-    threads = [threading.Thread(target=work) for _ in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert caught == ["InternalError"] * THREADS
+    run_threads(work)
+    assert caught == [INTERNAL] * THREADS
+    assert [RICHCOMPARE(KM, Telquant(5.0, "km"), code) for code in range(6)] == [False, True, True, False, False, True]
 
 
-def test_a_second_initialisation_through_the_library_is_refused():
-    init = ctypes.PyDLL(tq_pyo3.__file__).PyInit_tq_pyo3
-    init.restype = ctypes.py_object
-    for _ in range(3):
-        with pytest.raises(ImportError, match="once"):
-            init()
-    assert tq_pyo3.Telquant is Telquant and Telquant(1.0, "m").value() == 1.0
-
-
-def test_concurrent_second_initialisations_are_all_refused(busy_switching):
-    init = ctypes.PyDLL(tq_pyo3.__file__).PyInit_tq_pyo3
-    init.restype = ctypes.py_object
+def test_second_initialisations_are_all_refused_even_when_they_race(busy_switching):
     outcomes = []
 
     def work():
         try:
-            init()
+            INIT()
             outcomes.append("module")
-        except ImportError:
-            outcomes.append("ImportError")
+        except ImportError as error:
+            outcomes.append("once" in str(error))
 
-    threads = [threading.Thread(target=work) for _ in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert outcomes == ["ImportError"] * THREADS
+    work()
+    run_threads(work)
+    assert outcomes == [True] * (THREADS + 1)
+    assert tq_pyo3.Telquant is Telquant and Telquant(1.0, "m").value() == 1.0

@@ -1,0 +1,91 @@
+"""Helpers shared by the test modules."""
+
+import ctypes
+import math
+import struct
+
+import pytest
+
+import tq_pyo3
+from tq_pyo3 import Telquant, TQError
+
+ORDER = ("m", "kg", "s", "K", "A", "mol", "cd", "rad")
+NAN, INF = math.nan, math.inf
+METHODS = ("sqrt", "ln", "log2", "log10", "sin", "cos", "tan", "asin", "acos", "atan")
+# Unicode White_Space: exactly these characters are trimmed.
+WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+ABOVE_ONE = math.nextafter(1.0, 2.0) if hasattr(math, "nextafter") else 1.0 + 2.0**-52  # nextafter: Python 3.9 on
+
+
+def vec(zero=0.0, **exps):
+    """The eight exponents in base order; `zero` for those not named (-0.0 where IEEE products give it)."""
+    return tuple(float(exps.get(s, zero)) for s in ORDER)
+
+
+def bits(x):
+    """A float's bit pattern, so -0.0 differs from 0.0; every NaN alike."""
+    return "nan" if math.isnan(x) else struct.pack("<d", x)
+
+
+def want(value, exps):  # a record, bit for bit
+    return (bits(value),) + tuple(map(bits, exps))
+
+
+def rec(q):
+    assert type(q) is Telquant
+    return want(q.value(), q.base_units())
+
+
+def fails(call, error=TQError):
+    """The exception call() raises, which must be exactly of type `error`."""
+    with pytest.raises(BaseException) as info:  # noqa: B017
+        call()
+    assert type(info.value) is error, repr(info.value)
+    return info.value
+
+
+class Num:
+    """__float__ answers x, or raises a fresh copy of the exception x (with `cause` as its __cause__)."""
+
+    def __init__(self, x, cause=None):
+        self.x, self.cause = x, cause
+
+    def __float__(self):
+        if isinstance(self.x, BaseException):
+            raise type(self.x)(*self.x.args) from self.cause
+        return self.x
+
+    def __repr__(self):
+        return "Num(%r)" % (self.x,)
+
+
+class Idx:
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
+
+    def __repr__(self):
+        return "Idx(%r)" % (self.n,)
+
+
+class IdxFloat(Idx):
+    def __float__(self):
+        return 0.5
+
+
+def slot(number, *argtypes):
+    """A slot function of the Telquant type, to be called with arguments the interpreter never passes."""
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.argtypes, get_slot.restype = [ctypes.py_object, ctypes.c_int], ctypes.c_void_p
+    return ctypes.PYFUNCTYPE(ctypes.py_object, *argtypes)(get_slot(Telquant, number))
+
+
+RICHCOMPARE = slot(67, ctypes.py_object, ctypes.py_object, ctypes.c_int)
+try:
+    RICHCOMPARE(Telquant(1, ""), Telquant(1, ""), 6)  # no comparison code: the internal-failure class, no Exception
+except BaseException as error:  # noqa: B036
+    INTERNAL = type(error)
+INIT = ctypes.PyDLL(tq_pyo3.__file__).PyInit_tq_pyo3
+INIT.restype = ctypes.py_object
