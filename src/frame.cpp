@@ -236,12 +236,7 @@ PyObject* create_instance_of(const tq::Quantity& q, PyTypeObject* type) {
         alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         if (alloc == nullptr) alloc = PyType_GenericAlloc;
     }
-    PyObject* obj = alloc(type, 0);
-    if (obj == nullptr) return allocation_failed();
-    auto* tq = reinterpret_cast<TelquantObject*>(obj);
-    tq->q = q;
-    tq->readers = 0;
-    return obj;
+    return fill_instance(alloc(type, 0), q);
 }
 
 }  // namespace tqpy

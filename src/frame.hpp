@@ -163,15 +163,19 @@ inline TelquantObject* receiver(PyObject* self) {
 PyObject* create_instance_of(const tq::Quantity& q, PyTypeObject* type);
 PyObject* allocation_failed();
 
-// A new Telquant of exactly the Telquant type holding `q`: the type's cached tp_alloc, then the record.
-inline PyObject* create_instance(const tq::Quantity& q) {
-    if (g_type == nullptr) return create_instance_of(q, nullptr);
-    PyObject* obj = g_alloc(g_type, 0);
+// Stores the record in a freshly allocated instance (or reports the failed allocation).
+inline PyObject* fill_instance(PyObject* obj, const tq::Quantity& q) {
     if (obj == nullptr) return allocation_failed();
     auto* tq = reinterpret_cast<TelquantObject*>(obj);
     tq->q = q;
     tq->readers = 0;
     return obj;
+}
+
+// A new Telquant of exactly the Telquant type holding `q`: the type's cached tp_alloc, then the record.
+inline PyObject* create_instance(const tq::Quantity& q) {
+    if (g_type == nullptr) return create_instance_of(q, nullptr);
+    return fill_instance(g_alloc(g_type, 0), q);
 }
 
 inline PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type) {
