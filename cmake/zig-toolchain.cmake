@@ -1,0 +1,55 @@
+# Cross toolchain for the portable Linux wheels: zig's clang, its libc++ linked in, and glibc stubs of an old
+# version, so one build runs on every glibc from ZIG_GLIBC on. Used only by `make wheels`:
+#
+#   -Ccmake.define.CMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake
+#   -Ccmake.define.ZIG_TARGET=aarch64-linux-gnu.2.17      (or x86_64-linux-gnu.2.17)
+#   -Ccmake.define.ZIG_EXECUTABLE=/path/to/zig             (default: `zig` on PATH, else the ziglang package)
+#
+# CMake reads this file again for every try_compile project; the two settings reach those through
+# CMAKE_TRY_COMPILE_PLATFORM_VARIABLES.
+
+set(ZIG_TARGET "" CACHE STRING "zig target triple with glibc version, e.g. x86_64-linux-gnu.2.17")
+set(ZIG_EXECUTABLE "" CACHE FILEPATH "the zig compiler")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET ZIG_EXECUTABLE)
+
+if(NOT ZIG_TARGET)
+  message(FATAL_ERROR "zig toolchain: set ZIG_TARGET, e.g. -DZIG_TARGET=x86_64-linux-gnu.2.17")
+endif()
+if(NOT ZIG_EXECUTABLE)
+  find_program(_zig zig)
+  if(_zig)
+    set(ZIG_EXECUTABLE "${_zig}" CACHE FILEPATH "the zig compiler" FORCE)
+  else()
+    find_program(_python NAMES python3 python REQUIRED)
+    execute_process(
+      COMMAND "${_python}" -c "import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))"
+      OUTPUT_VARIABLE _zig OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _status)
+    if(NOT _status EQUAL 0)
+      message(FATAL_ERROR "zig toolchain: no zig on PATH and no ziglang package for ${_python}")
+    endif()
+    set(ZIG_EXECUTABLE "${_zig}" CACHE FILEPATH "the zig compiler" FORCE)
+  endif()
+endif()
+
+string(REGEX MATCH "^[^-]+" _arch "${ZIG_TARGET}")
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR "${_arch}")
+
+# `zig c++` is one program with a subcommand; CMake takes a compiler given as a list of the program and its
+# mandatory arguments. --target reaches every compile and link line through CMAKE_CXX_COMPILER_TARGET.
+set(CMAKE_CXX_COMPILER "${ZIG_EXECUTABLE}" c++)
+set(CMAKE_CXX_COMPILER_TARGET "${ZIG_TARGET}")
+# The baseline instruction set of the architecture (x86-64 v1, armv8-a): zig's default is the build machine's own
+# CPU, which would put its extensions into code meant for every machine.
+# Every source also includes zig-libm-imports.h, which binds the elementary functions to the C library's libm
+# (see there why).
+set(CMAKE_CXX_FLAGS_INIT "-mcpu=baseline -include ${CMAKE_CURRENT_LIST_DIR}/zig-libm-imports.h")
+
+# zig's linker writes no dependency files, and zig's clang would try to scan every C++20 source for modules.
+set(CMAKE_LINK_DEPENDS_USE_LINKER OFF)
+set(CMAKE_CXX_SCAN_FOR_MODULES OFF)
+
+# Nothing of the build machine is searched for libraries or headers; only programs come from it.
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

