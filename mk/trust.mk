@@ -6,8 +6,9 @@
 #                             apt-get when it is missing. New inputs are kept in build/fuzz/corpus; a failing one is
 #                             written to build/fuzz/ and ends the run
 #   make fuzz-smoke           the same for FUZZ_SMOKE_SECONDS (45 s), for CI
-#   make abi3                 one wheel built once, checked by abi3audit, installed into a fresh venv of every
-#                             CPython >= 3.8 on the machine and tested with the whole suite in each
+#   make abi3                 the portable wheels of `make wheels` (built when missing) checked by abi3audit, and
+#                             the x86-64 one installed into a fresh venv of every CPython >= 3.8 on the machine and
+#                             tested with the whole suite in each
 #
 # Everything lands under build/ (ignored by git); the targets never touch .venv. The sanitized suite runs with
 # --capture=sys, so a report written by the runtime to file descriptor 2 reaches the log even when it ends the
@@ -33,7 +34,6 @@ FUZZ_SMOKE_SECONDS ?= 45
 FUZZ_ARGS    ?=
 
 ABI3_DIR     := build/abi3
-ABI3_TOOLS   := $(ABI3_DIR)/tools
 
 .PHONY: sanitize fuzz fuzz-smoke fuzz-build abi3
 
@@ -89,11 +89,9 @@ fuzz-smoke:
 
 # ---- the stable ABI --------------------------------------------------------------------------------------------
 
-abi3:
-	rm -rf $(ABI3_DIR)/wheel $(ABI3_DIR)/venvs
-	test -x $(ABI3_TOOLS)/bin/python || $(PYTHON) -m venv $(ABI3_TOOLS)
-	$(ABI3_TOOLS)/bin/python -m pip install -q --upgrade pip
-	$(ABI3_TOOLS)/bin/python -m pip install -q abi3audit
-	$(ABI3_TOOLS)/bin/python -m pip wheel -q --no-deps -w $(ABI3_DIR)/wheel -Cbuild-dir=$(ABI3_DIR)/cmake .
-	$(ABI3_TOOLS)/bin/abi3audit --strict --verbose --summary $(ABI3_DIR)/wheel/*.whl
-	bash mk/abi3_matrix.sh $(ABI3_DIR)/wheel/*.whl $(ABI3_DIR)/venvs
+# The wheels are the portable ones of `make wheels` (mk/wheels.mk), built first when missing: abi3audit on both,
+# the suite on the x86-64 one.
+abi3: wheels-present
+	rm -rf $(ABI3_DIR)/venvs
+	$(WHEELS_TOOLS)/bin/abi3audit --strict --verbose --summary $(WHEEL_X86_64) $(WHEEL_AARCH64)
+	bash mk/abi3_matrix.sh $(WHEEL_X86_64) $(ABI3_DIR)/venvs

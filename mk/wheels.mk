@@ -29,7 +29,7 @@ WHEEL_AARCH64 := $(WHEELHOUSE)/$(call wheel_name,aarch64)
 WHEELS_NEEDED := libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 ld-linux-x86-64.so.2 ld-linux-aarch64.so.1
 WHEELS_LIBM   := sin cos tan log log2 log10 asin acos atan pow
 
-.PHONY: wheels wheels-tools
+.PHONY: wheels wheels-tools wheels-check wheels-present
 
 $(WHEELS_TOOLS)/.pinned: mk/wheels.mk
 	test -x $(WHEELS_PY) || $(PYTHON) -m venv $(WHEELS_TOOLS)
@@ -58,4 +58,21 @@ wheels: $(WHEELS_TOOLS)/.pinned
 	  PATH="$(abspath $(WHEELS_TOOLS))/bin:$$PATH" $(WHEELS_TOOLS)/bin/auditwheel repair \
 	    -w $(WHEELHOUSE) $(WHEELS_DIR)/raw-$$arch/*.whl || exit 1; \
 	done
+	$(MAKE) --no-print-directory wheels-check
+
+# For targets that test the wheels: builds them only when one is missing.
+wheels-present: $(WHEELS_TOOLS)/.pinned
+	@test -f $(WHEEL_X86_64) && test -f $(WHEEL_AARCH64) || $(MAKE) --no-print-directory wheels
+
+# auditwheel's verdict on each wheel as it stands in the wheelhouse, then the dynamic section of its extension.
+wheels-check: $(WHEELS_TOOLS)/.pinned
+	@for wheel in $(WHEEL_X86_64) $(WHEEL_AARCH64); do \
+	  arch=$$(echo "$$wheel" | sed 's/.*_2_17_\(.*\)\.whl/\1/'); \
+	  $(WHEELS_TOOLS)/bin/auditwheel show "$$wheel" > $(WHEELS_DIR)/show-$$arch.txt || exit 1; \
+	  cat $(WHEELS_DIR)/show-$$arch.txt; \
+	  tr -s ' \n' '  ' < $(WHEELS_DIR)/show-$$arch.txt \
+	    | grep -q 'consistent with the following platform tag: "manylinux_2_17_'"$$arch"'"' \
+	    || { echo "wheels: auditwheel does not find $$wheel manylinux_2_17 (manylinux2014)"; exit 1; }; \
+	done
+	$(WHEELS_PY) mk/check_portable_wheel.py $(WHEEL_X86_64) $(WHEEL_AARCH64)
 	@ls -l $(WHEEL_X86_64) $(WHEEL_AARCH64)
