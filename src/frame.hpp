@@ -7,7 +7,6 @@
 
 #include <Python.h>
 
-#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <new>
@@ -15,6 +14,7 @@
 #include <string_view>
 
 #include "quantity.hpp"
+#include "reader_count.hpp"
 
 namespace tqpy {
 
@@ -23,7 +23,7 @@ inline constexpr const char* kClassName = "Telquant";
 struct TelquantObject {
     PyObject_HEAD
     tq::Quantity q;
-    std::size_t readers;  // changed only atomically, by Reader
+    std::size_t readers;  // changed only atomically, by Reader (reader_count.hpp)
 };
 
 // ---- process-wide objects -------------------------------------------------------------------------------
@@ -140,12 +140,10 @@ inline TelquantObject* as_telquant(PyObject* obj) {
 // Read access to a Telquant's record for the rest of the call; the reader count is held on every path.
 class Reader {
 public:
-    explicit Reader(TelquantObject* obj) : obj_(obj) {
-        std::atomic_ref<std::size_t>(obj_->readers).fetch_add(1, std::memory_order_relaxed);
-    }
+    explicit Reader(TelquantObject* obj) : obj_(obj) { count_reader(obj_->readers); }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
-    ~Reader() { std::atomic_ref<std::size_t>(obj_->readers).fetch_sub(1, std::memory_order_relaxed); }
+    ~Reader() { uncount_reader(obj_->readers); }
     const tq::Quantity& q() const { return obj_->q; }
 
 private:
