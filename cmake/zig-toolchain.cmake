@@ -49,7 +49,13 @@ set(CMAKE_CXX_FLAGS_INIT "-mcpu=baseline -include ${CMAKE_CURRENT_LIST_DIR}/zig-
 set(CMAKE_LINK_DEPENDS_USE_LINKER OFF)
 set(CMAKE_CXX_SCAN_FOR_MODULES OFF)
 
-# Nothing of the build machine is searched for libraries or headers; only programs come from it.
+# Nothing of the build machine is searched for libraries or headers; only programs come from it. The Python headers
+# are the ones scikit-build-core names (Python_INCLUDE_DIR, the interpreter running the build); no libpython is
+# linked, as for every extension module on Linux. For aarch64 these are the x86-64 headers: the limited API's
+# structures depend only on the sizes and alignments in pyconfig.h, which are the same on both (LP64, 16-byte
+# long double and max_align_t); Debian's two pyconfig.h for 3.11 differ only in HAVE_GCC_ASM_FOR_X64/X87 (used
+# by the interpreter's own float code), HAVE_USABLE_WCHAR_T (whether unicodeobject.h includes <wchar.h>, which
+# it does anyway through HAVE_WCHAR_H) and PY_SUPPORT_TIER.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
