@@ -168,10 +168,20 @@ def passed_through(error):
 
 
 def argument(name, error):
-    """number_arg/TextArg: exactly TypeError is rewritten with the argument's name, others pass unchanged."""
+    """number_arg/TextArg: exactly TypeError is rewritten with the argument's name (or replaced by the error its
+    text raised), others pass unchanged."""
     if type(error) is TypeError:
-        return Raise(TypeError, "argument '%s': %s" % (name, error))
+        kind, text = capture(lambda: str(error))
+        if kind != "ok":
+            return passed_through(text)
+        return Raise(TypeError, "argument '%s': %s" % (name, text))
     return passed_through(error)
+
+
+def qualname(x):
+    """type_name_of: the __qualname__ of x's type, or the fixed text when it cannot be read as a str."""
+    kind, name = capture(lambda: getattr(type(x), "__qualname__"))
+    return name if kind == "ok" and isinstance(name, str) else "<failed to extract type name>"
 
 
 MISSING = object()
@@ -203,7 +213,7 @@ def text_arg(obj):
     """TextArg: the UTF-8 text, or the Raise for a non-str or an unencodable str."""
     if not isinstance(obj, str):
         return None, Raise(TypeError, "argument 'unit': '%s' object cannot be converted to 'PyString'"
-                           % type(obj).__qualname__)
+                           % qualname(obj))
     kind, got = capture(lambda: str.encode(obj, "utf-8"))
     return (obj, None) if kind == "ok" else (None, argument("unit", got))
 
@@ -248,7 +258,7 @@ def model_value_in(q, args, kwargs):
 
 def unary(kind, x):
     if not is_tq(x):
-        return Raise(TypeError, "'%s' object cannot be converted to 'Telquant'" % type(x).__qualname__)
+        return Raise(TypeError, "'%s' object cannot be converted to 'Telquant'" % qualname(x))
     value, dims = record(x)
     return telquant(-value if kind == "neg" else c_fn("fabs", value), dims)
 
@@ -463,13 +473,37 @@ class StrSub(str):
     pass
 
 
+class BadText:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class Nameless(type):
+    """A metaclass whose classes have no readable __qualname__ (it raises, or it is not a str)."""
+
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            answer = type.__getattribute__(cls, "answer")
+            if isinstance(answer, type):
+                raise answer("no name")
+            return answer
+        return type.__getattribute__(cls, name)
+
+
+NAMELESS = (Nameless("Raising", (), {"answer": RuntimeError}), Nameless("Wrong", (), {"answer": 5}),
+            Nameless("Subclassed", (), {"answer": StrSub("Subclassed")}), Nameless("Fine", (), {"answer": "Fine"}))
+
+
 class Num:
-    """__float__ answers x, or raises a fresh exception of type x with a cause."""
+    """__float__ answers x, or raises a fresh exception of type x with a cause; BadText: a TypeError whose text
+    cannot be made."""
 
     def __init__(self, x):
         self.x = x
 
     def __float__(self):
+        if self.x is BadText:
+            raise TypeError(BadText())
         if isinstance(self.x, type):
             raise self.x("from __float__") from ValueError("cause")
         return self.x
@@ -514,7 +548,7 @@ EXPONENTS = (0.0, 0.0, 0.0, 0.0, 0.0, 1.0, -1.0, 2.0, 0.5, -0.0, 5e-324, -5e-324
              math.inf, 1.0000000000000002, 0.9999999999999999, 2147483647.0, 1e300)
 BIG_INTS = (2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**63 - 1, 2**63, -(2**63), 2**64, 10**30, 2**1023,
             2**1024, -(2**1024), 10**400, 2**53 + 1)
-ERRORS = (TypeError, ValueError, Bomb, TypeErrorSub, ZeroDivisionError, OverflowError, DeprecationWarning)
+ERRORS = (TypeError, ValueError, Bomb, TypeErrorSub, ZeroDivisionError, OverflowError, DeprecationWarning, BadText)
 TOKENS = ("m", "kg", "s", "K", "A", "mol", "cd", "rad", "km", "hr", "deg", "N", "J", "W", "lux", "g", "min", "",
           "-", "/", "^", "^-", "2", "-1", "0.5", "(", ")", "[", "]", " ", "\u00a0", "2147483648", "x", "\x00",
           "\ud800", "\U0001f600", "é", "m^2", "s^-1", "/s")
@@ -603,7 +637,8 @@ class Builder:
             return StrSub(self.text())
         if choice == 8 and np is not None:
             return self.numpy()
-        return self.pick((None, Opaque(), b"m", bytearray(b"m"), 1 + 2j, [1.0], Telquant, math.nan))
+        return self.pick((None, Opaque(), b"m", bytearray(b"m"), 1 + 2j, [1.0], Telquant, math.nan,
+                          self.pick(NAMELESS)()))
 
     def numpy(self):
         x = self.number()
@@ -783,8 +818,20 @@ class Program:
         return "slot cmp", (lambda: SLOTS["cmp"](a, b, code)), comparison(code, a, b), (a, b), {}
 
 
+def fresh(x):
+    """An object only this input holds: not a cached small int, a one-character str, a singleton or a type, whose
+    counts move with every use anywhere in the interpreter."""
+    if isinstance(x, bool) or x is None or isinstance(x, type) or (np is not None and isinstance(x, np.bool_)):
+        return False
+    if isinstance(x, int):
+        return not -5 <= x <= 256
+    if isinstance(x, (str, bytes, bytearray)):
+        return len(x) > 1
+    return True
+
+
 def watched(args, kwargs):
-    """Every argument object, with what it holds, whose reference count must not move."""
+    """Every fresh argument object, with what it holds, whose reference count must not move."""
     objs = []
     for x in list(args) + list(kwargs.values()) + list(kwargs):
         objs.append(x)
@@ -792,7 +839,7 @@ def watched(args, kwargs):
             held = getattr(x, inner, None) if isinstance(x, (Num, Idx)) else None
             if held is not None:
                 objs.append(held)
-    return objs
+    return [x for x in objs if fresh(x)]
 
 
 TRACE = bool(os.environ.get("FUZZ_PY_TRACE"))  # print each call before it is made, to replay a saved input

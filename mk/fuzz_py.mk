@@ -47,7 +47,7 @@ fuzz-py-build:
 	  echo "fuzz-py: $$so carries ASan, UBSan and coverage instrumentation"
 
 fuzz-py: fuzz-py-build
-	mkdir -p $(FUZZ_PY_DIR)/corpus
+	mkdir -p $(FUZZ_PY_DIR)/corpus fuzz/py-corpus
 	$(FUZZ_PY_RUN) -max_total_time=$(SECONDS) -artifact_prefix=$(FUZZ_PY_DIR)/ $(FUZZ_PY_ARGS) \
 	  $(FUZZ_PY_DIR)/corpus fuzz/py-corpus
 
