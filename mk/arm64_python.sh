@@ -38,7 +38,7 @@ if [ ! -f "$sysroot/.complete" ]; then
   fi
   (cd "$root/debs" && apt-get download -qq -o APT::Sandbox::User=root $(printf '%s:arm64 ' $packages)) || {
     apt-get update -qq
-    (cd "$root/debs" && apt-get download -qq $(printf '%s:arm64 ' $packages))
+    (cd "$root/debs" && apt-get download -qq -o APT::Sandbox::User=root $(printf '%s:arm64 ' $packages))
   }
   for deb in "$root"/debs/*.deb; do
     dpkg-deb -x "$deb" "$sysroot"
