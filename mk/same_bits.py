@@ -212,7 +212,7 @@ def one(rng, index):
     q, text = outcome(lambda: make(args))
     desc = describe(args)
     if q is None:
-        return desc, text
+        return "new " + desc, text
     if roll < 45:  # binary operators and comparisons: quantity with quantity, or with a plain number either side
         op = rng.pick(tuple(BINARY))
         side = rng.below(3)
@@ -250,7 +250,7 @@ def one(rng, index):
             q, text = outcome(lambda: make(args))
             desc = describe(args)
             if q is None:
-                return desc, text
+                return "new " + desc, text
         return "%s.value_in(%s)" % (desc, ascii(target)), outcome(lambda: q.value_in(target))[1]
     if roll < 60:
         name = rng.pick(("value", "is_unitless", "base_units"))
