@@ -15,23 +15,30 @@
 # source is compiled under -Werror each time), build.log and pytest.log. The default `pip install .` is untouched
 # and keeps using the user's compiler.
 
-COMPILERS    ?= gcc-11 gcc-12 clang-13 clang-14 clang-15 clang-16 clang-16-libcxx
+COMPILERS    ?= gcc-11 gcc-12 clang-13 clang-13-libstdcxx-11 clang-14 clang-15 clang-16 clang-16-libcxx
 CC_DIR       := build/compilers
 CC_APT       := g++-11 g++-12 clang-13 clang-14 clang-15 clang-16 libc++-16-dev libc++abi-16-dev
 CC_WARN      := -Wall -Wextra -Werror
 CC_LIBCXX13  := $(CC_DIR)/libcxx-13
 CC_REFUSAL   := tq_pyo3 needs a C++20 compiler and library
 
-# Per compiler: the driver, and flags for compiling and linking (the module, and CMake's probes).
+# Per compiler: the driver, flags for compiling and linking (lib.*), and for linking only (ld.*).
 cxx.gcc-11          := g++-11
 cxx.gcc-12          := g++-12
 cxx.clang-13        := clang++-13
 cxx.clang-14        := clang++-14
+# clang takes the newest GCC's libstdc++ (12 here); this one is pointed at GCC 11's headers and library instead,
+# the pair a system with GCC 11 as its default compiler has.
+cxx.clang-13-libstdcxx-11 := clang++-13
+lib.clang-13-libstdcxx-11 := -nostdinc++ -isystem /usr/include/c++/11 -isystem /usr/include/x86_64-linux-gnu/c++/11
+# CMake repeats the compile flags when it links, where clang would call -nostdinc++ unused (an error under -Werror).
+ld.clang-13-libstdcxx-11  := -Qunused-arguments -L/usr/lib/gcc/x86_64-linux-gnu/11
 cxx.clang-15        := clang++-15
 cxx.clang-16        := clang++-16
 cxx.clang-16-libcxx := clang++-16
 # With -stdlib=libc++, the -static-libstdc++ of CMakeLists.txt links libc++.a and libc++abi.a in.
 lib.clang-16-libcxx := -stdlib=libc++
+ld.clang-16-libcxx  := -stdlib=libc++
 
 .PHONY: compilers compilers-install compilers-refusals compilers-summary compilers-force
 
@@ -62,7 +69,7 @@ compilers-install:
 compilers-force:
 
 compiler-%: compilers-force
-	@d=$(CC_DIR)/$*; cxx=$(cxx.$*); lib="$(lib.$*)"; \
+	@d=$(CC_DIR)/$*; cxx=$(cxx.$*); lib="$(lib.$*)"; ld="$(ld.$*)"; \
 	test -n "$$cxx" || { echo "compilers: unknown compiler $*"; exit 1; }; \
 	rm -rf $$d/cmake $$d/result; mkdir -p $$d; \
 	$$cxx --version | head -n 1 > $$d/version; \
@@ -75,8 +82,8 @@ compiler-%: compilers-force
 	$$d/venv/bin/python -m pip uninstall -q -y tq_pyo3 2>/dev/null; \
 	if ! CMAKE_BUILD_PARALLEL_LEVEL=2 $$d/venv/bin/python -m pip install -v -Cbuild-dir=$$d/cmake \
 	    -Ccmake.define.CMAKE_CXX_COMPILER=$$cxx "-Ccmake.define.CMAKE_CXX_FLAGS=$(CC_WARN) $$lib" \
-	    "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=$$lib" "-Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=$$lib" \
-	    "-Ccmake.define.CMAKE_EXE_LINKER_FLAGS=$$lib" ".[test]" > $$d/build.log 2>&1; then \
+	    "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=$$ld" "-Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=$$ld" \
+	    "-Ccmake.define.CMAKE_EXE_LINKER_FLAGS=$$ld" ".[test]" > $$d/build.log 2>&1; then \
 	  tail -n 40 $$d/build.log; echo "build failed" > $$d/result; exit 1; fi; \
 	so=$$(find $$d/cmake -maxdepth 1 -name 'tq_pyo3*.so' | head -n 1); \
 	ver=$$($$cxx -dumpversion); \
