@@ -39,13 +39,17 @@ set(CMAKE_SYSTEM_PROCESSOR "${_arch}")
 # mandatory arguments. --target reaches every compile and link line through CMAKE_CXX_COMPILER_TARGET.
 set(CMAKE_CXX_COMPILER "${ZIG_EXECUTABLE}" c++)
 set(CMAKE_CXX_COMPILER_TARGET "${ZIG_TARGET}")
-# The baseline instruction set of the architecture (x86-64 v1, armv8-a): zig's default is the build machine's own
-# CPU, which would put its extensions into code meant for every machine.
+# The baseline instruction set of the architecture (x86-64 v1, armv8-a). zig compiles for the build machine's own
+# CPU (AVX2, FMA, ... here) when it is given no target, and for the baseline when it is given one; the flag says so
+# outright, so no extension of the build machine can reach code meant for every machine.
 # Every source also includes zig-libm-imports.h, which binds the elementary functions to the C library's libm
 # (see there why).
 set(CMAKE_CXX_FLAGS_INIT "-mcpu=baseline -include ${CMAKE_CURRENT_LIST_DIR}/zig-libm-imports.h")
 
-# zig's linker writes no dependency files, and zig's clang would try to scan every C++20 source for modules.
+# Two CMake features that assume a plain clang toolchain stay off: linker dependency files (CMake cannot identify
+# the linker behind `zig c++`) and the scan of C++20 sources for modules, which needs clang-scan-deps, which zig
+# does not ship. Neither is on for this project today (policy CMP0155 is OLD under its cmake_minimum_required),
+# so this keeps a later policy bump from breaking only the portable build.
 set(CMAKE_LINK_DEPENDS_USE_LINKER OFF)
 set(CMAKE_CXX_SCAN_FOR_MODULES OFF)
 
