@@ -3,12 +3,15 @@
 # compiler (cmake/zig-toolchain.cmake). The default `pip install .` is not touched by any of this: it keeps the
 # user's own compiler.
 #
-#   make wheels     wheelhouse/tq_pyo3-<version>-cp38-abi3-manylinux_2_17_<arch>.manylinux2014_<arch>.whl, and
-#                   fails unless each wheel passes every check below
+#   make wheels     wheelhouse/tq_pyo3-<version>-cp38-abi3-manylinux2014_<arch>.manylinux_2_17_<arch>.whl for
+#                   x86_64 and aarch64 (auditwheel writes the two names of the tag in this order), and fails
+#                   unless each wheel passes every check below
+#   make wheels-check   the checks alone, on the wheels in wheelhouse/
 #
 # Checks, on each wheel: `auditwheel show` names manylinux_2_17 (manylinux2014) as the tag it satisfies; the
 # extension needs no shared library but libc, libm, libpthread, libdl and the dynamic loader (no C++ runtime);
-# it exports nothing but PyInit_tq_pyo3; and the elementary functions are imports bound to the C library's libm.
+# it exports nothing but PyInit_tq_pyo3; and the elementary functions are imports bound to the C library's libm
+# (mk/check_portable_wheel.py).
 #
 # The tools (zig, build, scikit-build-core, CMake, auditwheel) are pinned and installed into WHEELS_TOOLS. The
 # build runs without isolation in that venv, so the pins hold for the build backend too.
@@ -25,9 +28,6 @@ WHEELS_VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
 wheel_name     = tq_pyo3-$(WHEELS_VERSION)-cp38-abi3-manylinux2014_$(1).manylinux_2_17_$(1).whl
 WHEEL_X86_64  := $(WHEELHOUSE)/$(call wheel_name,x86_64)
 WHEEL_AARCH64 := $(WHEELHOUSE)/$(call wheel_name,aarch64)
-# What the extension may ask of the system at run time, and the functions that must come from its libm.
-WHEELS_NEEDED := libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 ld-linux-x86-64.so.2 ld-linux-aarch64.so.1
-WHEELS_LIBM   := sin cos tan log log2 log10 asin acos atan pow
 
 .PHONY: wheels wheels-tools wheels-check wheels-present
 
@@ -66,6 +66,7 @@ wheels-present: $(WHEELS_TOOLS)/.pinned
 
 # auditwheel's verdict on each wheel as it stands in the wheelhouse, then the dynamic section of its extension.
 wheels-check: $(WHEELS_TOOLS)/.pinned
+	@mkdir -p $(WHEELS_DIR)
 	@for wheel in $(WHEEL_X86_64) $(WHEEL_AARCH64); do \
 	  arch=$$(echo "$$wheel" | sed 's/.*_2_17_\(.*\)\.whl/\1/'); \
 	  $(WHEELS_TOOLS)/bin/auditwheel show "$$wheel" > $(WHEELS_DIR)/show-$$arch.txt || exit 1; \
