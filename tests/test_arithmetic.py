@@ -105,7 +105,9 @@ def test_operands_the_slots_decline_get_the_interpreters_own_type_error(expressi
      ("T(4, 'm^2') ** Num(0.5)", 2.0, vec(m=1)), ("T(2, 'm') ** Idx(-2)", 0.25, vec(-0.0, m=-2)),
      ("T(2, 'm') ** IdxFloat(3)", 8.0, vec(m=3)), ("T(2, 'm') * IdxFloat(3)", 1.0, vec(m=1)),  # ** asks __index__ first
      ("T(2, 'm') ** 2 ** 40", INF, vec(m=2.0**40)), ("T(1, 'm') ** Idx(2 ** 40)", 1.0, vec(m=2.0**40)),
-     ("T(1, 'm') ** (2 ** 31 - 1)", 1.0, vec(m=2.0**31 - 1)), ("T(2, 'm') ** -2 ** 31", 0.0, vec(-0.0, m=-(2.0**31))),
+     ("T(1, 'm') ** IdxFloat(2 ** 31 - 1)", 1.0, vec(m=2.0**31 - 1)), ("T(4, 'm') ** IdxFloat(2**31)", 2.0, vec(m=0.5)),
+     ("T(2, 'm') ** IdxFloat(-2 ** 31)", 0.0, vec(-0.0, m=-(2.0**31))),  # __index__ in the 32-bit range, else __float__
+     ("T(4, 'm') ** IdxFloat(-2 ** 31 - 1)", 2.0, vec(m=0.5)),
      ("T(-8, 'm^3') ** (1 / 3)", NAN, vec(m=3 * (1 / 3))), ("T(-0.0, 'm') ** 0.5", 0.0, vec(m=0.5)),
      ("T(-0.0, 'm') ** 3", -0.0, vec(m=3)), ("T(-0.0, 'm') ** -1", -INF, vec(-0.0, m=-1)),
      ("T(1, 'm') ** NAN", 1.0, (NAN,) * 8), ("T(2, 'm') ** NAN", NAN, (NAN,) * 8),

@@ -18,7 +18,7 @@ import pytest
 
 import tq_pyo3
 from tq_pyo3 import Telquant, TQError
-from tqtest import INF, METHODS, NAN, Idx, Num, fails, rec, vec, want
+from tqtest import INF, METHODS, NAN, Idx, Num, fails, rec, refs, vec, want, ways
 
 Q = Telquant(2, "m")
 
@@ -133,31 +133,34 @@ def test_methods_without_parameters_refuse_arguments_with_the_interpreters_own_t
         getattr(Telquant, name)(0.5)
 
 
-def test_arguments_bind_by_position_or_keyword_and_results_are_plain_types():
-    for q in (Telquant(2.0, unit="m"), Telquant(unit="m", value=2), Telquant.__new__(Telquant, value=2.0, unit="m")):
-        assert rec(q) == want(2.0, vec(m=1))
-    v = Telquant(10.0, "m/s")
-    assert v.value_in(unit="km/hr") == 10.0 / (1000.0 * 3600.0**-1.0)
-    results = (v.value(), v.value_in("m/s"), v.is_unitless()) + v.base_units()
-    assert [type(x) for x in results] == [float, float, bool] + [float] * 8
-    assert rec(tq_pyo3.acos(x=-1)) == want(math.pi, vec(rad=1))
+def test_results_are_plain_types_and_instances_true_and_untracked():  # binding: ways() in the tables below
+    v = Telquant.__new__(Telquant, unit="m/s", value=10)
+    results = (v.value(), v.value_in(unit="km/hr"), v.is_unitless()) + v.base_units()
+    assert [type(x) for x in results] == [float, float, bool] + [float] * 8 and results[:2] == (10.0, 36.0)
     for value, unit in ((0.0, ""), (-0.0, "m"), (NAN, "s")):  # every instance is true and unknown to the collector
         assert bool(Telquant(value, unit)) is True and not gc.is_tracked(Telquant(value, unit))
 
 
 MyInt, MyFloat = type("MyInt", (int,), {}), type("MyFloat", (float,), {})
+NEW_NAMES = ("value", "unit")
 NUMBERS = [(2, 2.0), (True, 1.0), (False, 0.0), (-1.5, -1.5), (MyInt(5), 5.0), (MyFloat(0.25), 0.25), (Num(-1.0), -1.0),
            (Idx(7), 7.0), (Fraction(1, 4), 0.25), (Decimal("0.5"), 0.5), (2**53 + 1, 2.0**53), (2**60, 2.0**60),
-           (INF, INF), (NAN, NAN)]
+           (INF, INF), (NAN, NAN), (int("1000003"), 1000003.0), (Idx(int("1000005")), 1000005.0),  # fresh big ints
+           (Idx(int("1099511627779")), 2.0**40 + 3)]
 
 
 @pytest.mark.parametrize("x, f", NUMBERS, ids=repr)
-def test_every_entry_point_reads_numbers_as_doubles(x, f):
-    assert rec(Telquant(x, "m")) == want(f, vec(m=1))
-    assert rec(tq_pyo3.atan(x)) == want(math.atan(f), vec(rad=1))
-    assert rec(Q * x) == rec(x * Q) == want(f * 2.0, vec(m=1))
-    assert rec(Q / x) == want(2.0 / f if f else INF, vec(m=1))
-    assert rec(x / Q) == want(f / 2.0, vec(m=-1))  # exponents 0.0 - e: +0.0 where e is 0
+def test_every_entry_point_reads_numbers_as_doubles_and_keeps_no_reference(x, f):
+    calls = ways(Telquant, NEW_NAMES, x, "m") + ways(tq_pyo3.atan, ("x",), x)
+    before = refs(x)
+    results = [c() for c in calls] + [Q * x, x * Q, Q / x, x / Q, Q**x, pow(Q, x, x)]
+    assert (Q == x, x != Q) == (False, True)
+    after = refs(x)  # outside an assert, whose rewriting keeps its parts (True, False) alive
+    assert after == before
+    assert [rec(q) for q in results[:5]] == [want(f, vec(m=1))] * 3 + [want(math.atan(f), vec(rad=1))] * 2
+    assert [rec(q) for q in results[5:9]] == [want(f * 2.0, vec(m=1))] * 2 + [
+        want(2.0 / f if f else INF, vec(m=1)), want(f / 2.0, vec(m=-1))]  # exponents 0.0 - e: +0.0 where e is 0
+    assert rec(results[9]) == rec(results[10]) == rec(Q**f)
 
 
 def interpreter_text(x):
@@ -179,12 +182,15 @@ MESSAGES = ["Cannot multiply TQ with this type", "Cannot multiply this type with
     [("ab", TypeError), (None, TypeError), ([1.0], TypeError), (b"1", TypeError), (1j, TypeError),
      (ReflectedOnly(), TypeError), (Num("0.5"), TypeError), (Num(TypeError("boom"), ValueError("root")), TypeError),
      (Num(CustomTypeError("boom")), CustomTypeError), (Num(ValueError("bad")), ValueError),
-     (Num(ZeroDivisionError("zd")), ZeroDivisionError), (10**400, OverflowError), (-(2**1024), OverflowError)],
+     (Num(ZeroDivisionError("zd")), ZeroDivisionError), (10**400, OverflowError), (-(2**1024), OverflowError),
+     (Idx(10**400), OverflowError)],
     ids=repr,
 )
 def test_non_numbers_get_an_argument_error_or_their_own_and_operators_replace_it_by_theirs(x, error):
-    for call, name in ((lambda: Telquant(x, 5), "value"), (lambda: tq_pyo3.asin(x), "x"),
-                       (lambda: tq_pyo3.acos(x=x), "x"), (lambda: tq_pyo3.atan(x), "x")):
+    calls = [(c, "value") for c in ways(Telquant, NEW_NAMES, x, 5)] + [
+        (c, "x") for f in (tq_pyo3.asin, tq_pyo3.acos, tq_pyo3.atan) for c in ways(f, ("x",), x)]
+    before = refs(x)
+    for call, name in calls:
         e = fails(call, error)
         if error is TypeError:  # only exactly TypeError is rewritten, and it keeps its cause
             text = "argument '%s': %s" % (name, interpreter_text(x))
@@ -194,6 +200,7 @@ def test_non_numbers_get_an_argument_error_or_their_own_and_operators_replace_it
     for call, text in zip((lambda: Q * x, lambda: x * Q, lambda: Q / x, lambda: x / Q, lambda: Q**x), MESSAGES):
         e = fails(call, TypeError)
         assert (e.args, e.__cause__, e.__context__) == ((text,), None, None)
+    assert refs(x) == before
 
 
 Inner = type("Inner", (), {"__qualname__": "Outer.Inner"})
@@ -215,7 +222,7 @@ class OddQualname(type):
      (OddQualname("NoName", (), {})(), "<failed to extract type name>")],
 )
 def test_units_that_are_not_str_are_refused_with_their_type_name(unit, type_name):
-    for call in (lambda: Telquant(1.0, unit), lambda: Q.value_in(unit), lambda: Q.value_in(unit=unit)):
+    for call in ways(Telquant, NEW_NAMES, 1.0, unit) + ways(Q.value_in, ("unit",), unit):
         text = str(fails(call, TypeError))
         assert text == "argument 'unit': '%s' object cannot be converted to 'PyString'" % type_name
     text_type = type("Unit", (str,), {})  # a str subclass is text
@@ -247,4 +254,6 @@ UNEXPECTED = "got an unexpected keyword argument '%s'"
      ("atan()", ("not a number",), {"x": 0.5}, MULTIPLE % "x")],
 )
 def test_argument_extraction_errors_name_the_callable(display, args, kwargs, message):
-    assert str(fails(lambda: CALLS[display](*args, **kwargs), TypeError)) == "%s %s" % (display, message)
+    function = CALLS[display]  # with no keywords, called once with an empty dict and once without one
+    for call in [lambda: function(*args, **kwargs)] + [lambda: function(*args)] * (not kwargs):
+        assert str(fails(call, TypeError)) == "%s %s" % (display, message)

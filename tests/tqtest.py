@@ -3,6 +3,7 @@
 import ctypes
 import math
 import struct
+import sys
 
 import pytest
 
@@ -37,11 +38,33 @@ def rec(q):
 
 
 def fails(call, error=TQError):
-    """The exception call() raises, which must be exactly of type `error`."""
-    with pytest.raises(BaseException) as info:  # noqa: B017
+    """The exception call() raises, exactly of type `error`; without the traceback, whose frames hold arguments."""
+    try:
         call()
-    assert type(info.value) is error, repr(info.value)
-    return info.value
+    except BaseException as e:  # noqa: B036
+        assert type(e) is error, repr(e)
+        return e.with_traceback(None)
+    pytest.fail("DID NOT RAISE %s" % error.__name__)
+
+
+def outcome(call):
+    """The type of the result, or TQError: nothing else may come out."""
+    try:
+        return type(call())
+    except TQError:
+        return TQError
+
+
+def ways(function, names, *args):
+    """Calls binding `args` to `names` by position (the fast path), by keyword, and for two, by both."""
+    kwargs = dict(zip(names, args))
+    mixed = [lambda: function(args[0], **{names[1]: args[1]})] if len(args) == 2 else []
+    return [lambda: function(*args), lambda: function(**kwargs)] + mixed
+
+
+def refs(x):
+    """Reference counts of x and of the objects it hands out from __index__ or __float__ (its attributes)."""
+    return [sys.getrefcount(o) for o in (x, *getattr(x, "__dict__", {}).values()) if o is not None]
 
 
 class Num:
