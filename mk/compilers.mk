@@ -11,8 +11,8 @@
 #                      library, result) and fails if any build, suite or refusal went wrong.
 #   make compilers COMPILERS="gcc-11 clang-16-libcxx"     a subset
 #
-# Everything lands under build/compilers/<name>/: venv/, cmake/ (the build tree, made afresh on every run, so every
-# source is compiled under -Werror each time), build.log and pytest.log. The default `pip install .` is untouched
+# Everything lands under build/compilers/<name>/: venv/ and cmake/ (the build tree), both made afresh on every run
+# so every source is compiled under -Werror each time, build.log and pytest.log. The default `pip install .` is untouched
 # and keeps using the user's compiler.
 
 COMPILERS    ?= gcc-11 gcc-12 clang-13 clang-13-libstdcxx-11 clang-14 clang-15 clang-16 clang-16-libcxx
@@ -21,6 +21,12 @@ CC_APT       := g++-11 g++-12 clang-13 clang-14 clang-15 clang-16 libc++-16-dev 
 CC_WARN      := -Wall -Wextra -Werror
 CC_LIBCXX13  := $(CC_DIR)/libcxx-13
 CC_REFUSAL   := tq_pyo3 needs a C++20 compiler and library
+# The test extra of pyproject.toml is installed once into CC_DEPS (again when pyproject.toml changes); each
+# compiler's venv holds only its own build of the module and reaches the extra through a .pth file (a venv with its
+# own copy of NumPy and mypy costs ~25 s each).
+CC_DEPS      := $(CC_DIR)/test-deps
+CC_TEST_DEPS  = $(PYTHON) -c 'import tomllib; \
+  [print(r) for r in tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]]'
 
 # Per compiler: the driver, flags for compiling and linking (lib.*), and for linking only (ld.*).
 cxx.gcc-11          := g++-11
@@ -63,12 +69,19 @@ compilers-install:
 	  apt-get download -qq libc++-13-dev libc++abi-13-dev 2>/dev/null && \
 	  for f in *.deb; do dpkg-deb -x $$f ..; done; }
 
-# One compiler: a fresh build tree, the module built and installed with the test extras, the module checked to be
+# One compiler: a fresh venv and build tree, the module built and installed, the module checked to be
 # that compiler's work (the build tree's copy, before the install strips it: its .comment section names the
 # compiler's version, and a libc++ build holds libc++'s std::__1 code), then the suite.
 compilers-force:
 
-compiler-%: compilers-force
+$(CC_DEPS)/.installed: pyproject.toml
+	@rm -rf $(CC_DEPS); $(CC_TEST_DEPS) > $(CC_DIR)/test-deps.txt; \
+	echo "compilers: test extra into $(CC_DEPS):" $$(cat $(CC_DIR)/test-deps.txt); \
+	$(PYTHON) -m pip install -q --target $(CC_DEPS) -r $(CC_DIR)/test-deps.txt > $(CC_DIR)/test-deps.log 2>&1 || { \
+	  cat $(CC_DIR)/test-deps.log; exit 1; }; \
+	touch $@
+
+compiler-%: compilers-force $(CC_DEPS)/.installed
 	@d=$(CC_DIR)/$*; cxx=$(cxx.$*); lib="$(lib.$*)"; ld="$(ld.$*)"; \
 	test -n "$$cxx" || { echo "compilers: unknown compiler $*"; exit 1; }; \
 	rm -rf $$d/cmake $$d/result; mkdir -p $$d; \
@@ -77,13 +90,13 @@ compiler-%: compilers-force
 	  '$$2 == "_GLIBCXX_RELEASE" {r = "libstdc++ " $$3} $$2 == "_LIBCPP_VERSION" {v = $$3; r = sprintf("libc++ %d.%d.%d", v / 10000, v / 100 % 100, v % 100)} \
 	   END {print r ? r : "unknown"}' > $$d/library; \
 	echo "== $*: $$(cat $$d/version), $$(cat $$d/library)"; \
-	test -x $$d/venv/bin/python || $(PYTHON) -m venv $$d/venv; \
-	$$d/venv/bin/python -m pip install -q --upgrade pip 2>&1 | grep -v '^WARNING: Location' || true; \
-	$$d/venv/bin/python -m pip uninstall -q -y tq_pyo3 2>/dev/null; \
-	if ! CMAKE_BUILD_PARALLEL_LEVEL=2 $$d/venv/bin/python -m pip install -v -Cbuild-dir=$$d/cmake \
-	    -Ccmake.define.CMAKE_CXX_COMPILER=$$cxx "-Ccmake.define.CMAKE_CXX_FLAGS=$(CC_WARN) $$lib" \
+	rm -rf $$d/venv; $(PYTHON) -m venv --without-pip $$d/venv; \
+	$$d/venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])' | \
+	  xargs -I{} sh -c 'echo "$(abspath $(CC_DEPS))" > {}/test-deps.pth'; \
+	if ! CMAKE_BUILD_PARALLEL_LEVEL=2 $(PYTHON) -m pip --python $$d/venv/bin/python install -v --no-deps \
+	    -Cbuild-dir=$$d/cmake -Ccmake.define.CMAKE_CXX_COMPILER=$$cxx "-Ccmake.define.CMAKE_CXX_FLAGS=$(CC_WARN) $$lib" \
 	    "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=$$ld" "-Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=$$ld" \
-	    "-Ccmake.define.CMAKE_EXE_LINKER_FLAGS=$$ld" ".[test]" > $$d/build.log 2>&1; then \
+	    "-Ccmake.define.CMAKE_EXE_LINKER_FLAGS=$$ld" . > $$d/build.log 2>&1; then \
 	  tail -n 40 $$d/build.log; echo "build failed" > $$d/result; exit 1; fi; \
 	so=$$(find $$d/cmake -maxdepth 1 -name 'tq_pyo3*.so' | head -n 1); \
 	ver=$$($$cxx -dumpversion); \
