@@ -136,10 +136,10 @@ compilers-refusals:
 	done; exit $$status
 
 compilers-summary:
-	@printf '\n%-20s | %-45s | %-20s | %s\n' compiler version "standard library" result; \
+	@printf '\n%-22s | %-45s | %-20s | %s\n' compiler version "standard library" result; \
 	printf '%.0s-' $$(seq 1 120); echo; \
 	for c in $(COMPILERS) clang-13-libcxx-13 gcc-10-simulated; do \
 	  d=$(CC_DIR)/$$c; \
-	  printf '%-20s | %-45s | %-20s | %s\n' $$c "$$(cat $$d/version 2>/dev/null)" \
+	  printf '%-22s | %-45s | %-20s | %s\n' $$c "$$(cat $$d/version 2>/dev/null)" \
 	    "$$(cat $$d/library 2>/dev/null)" "$$(cat $$d/result 2>/dev/null || echo 'not run')"; \
 	done
