@@ -1,9 +1,10 @@
 # Source builds with every compiler a user is likely to have, each proven by the whole test suite.
 #
-#   make compilers     GCC 11 and 12, clang 13, 14, 15 and 16 (with GCC's libstdc++) and clang 16 with LLVM's
-#                      libc++ (linked in statically, as libstdc++ is). Missing compilers are installed with
-#                      apt-get first. Each builds the module with -Wall -Wextra -Werror through pip, as a user's
-#                      `pip install .` does, into its own venv, and runs the whole suite there. Then two toolchains
+#   make compilers     GCC 11 and 12, clang 13, 14, 15 and 16 (with GCC 12's libstdc++), clang 13 with GCC 11's
+#                      libstdc++, and clang 16 with LLVM's libc++ (linked in statically, as libstdc++ is); the
+#                      Debian 12 packages. Missing compilers are installed with apt-get first. Each builds the
+#                      module with -Wall -Wextra -Werror through pip, as a user's `pip install .` does, into its
+#                      own venv, and runs the whole suite there. Then two toolchains
 #                      below the minimum must stop at configure time with the one-sentence refusal of
 #                      cmake/toolchain_minimum.cmake: clang 13 with LLVM's libc++ 13 headers (fetched with
 #                      `apt-get download`, since libc++-13-dev and libc++-16-dev cannot be installed together), and
@@ -12,8 +13,9 @@
 #   make compilers COMPILERS="gcc-11 clang-16-libcxx"     a subset
 #
 # Everything lands under build/compilers/<name>/: venv/ and cmake/ (the build tree), both made afresh on every run
-# so every source is compiled under -Werror each time, build.log and pytest.log. The default `pip install .` is untouched
-# and keeps using the user's compiler.
+# so every source is compiled under -Werror each time, build.log and pytest.log. The default `pip install .` is
+# untouched and keeps using the user's compiler. Needs root (apt-get), and $(PYTHON) 3.11 or newer (tomllib, and a
+# pip that takes --python).
 
 COMPILERS    ?= gcc-11 gcc-12 clang-13 clang-13-libstdcxx-11 clang-14 clang-15 clang-16 clang-16-libcxx
 CC_DIR       := build/compilers
@@ -42,7 +44,7 @@ ld.clang-13-libstdcxx-11  := -Qunused-arguments -L/usr/lib/gcc/x86_64-linux-gnu/
 cxx.clang-15        := clang++-15
 cxx.clang-16        := clang++-16
 cxx.clang-16-libcxx := clang++-16
-# With -stdlib=libc++, the -static-libstdc++ of CMakeLists.txt links libc++.a and libc++abi.a in.
+# With -stdlib=libc++, the -static-libstdc++ of CMakeLists.txt links libc++.a in (Debian's holds libc++abi too).
 lib.clang-16-libcxx := -stdlib=libc++
 ld.clang-16-libcxx  := -stdlib=libc++
 
@@ -87,7 +89,8 @@ compiler-%: compilers-force $(CC_DEPS)/.installed
 	rm -rf $$d/cmake $$d/result; mkdir -p $$d; \
 	$$cxx --version | head -n 1 > $$d/version; \
 	printf '#include <version>\n' | $$cxx -std=c++20 $$lib -x c++ -E -dM - | awk \
-	  '$$2 == "_GLIBCXX_RELEASE" {r = "libstdc++ " $$3} $$2 == "_LIBCPP_VERSION" {v = $$3; r = sprintf("libc++ %d.%d.%d", v / 10000, v / 100 % 100, v % 100)} \
+	  '$$2 == "_GLIBCXX_RELEASE" {r = "libstdc++ " $$3} \
+	   $$2 == "_LIBCPP_VERSION" {v = $$3; r = sprintf("libc++ %d.%d.%d", v / 10000, v / 100 % 100, v % 100)} \
 	   END {print r ? r : "unknown"}' > $$d/library; \
 	echo "== $*: $$(cat $$d/version), $$(cat $$d/library)"; \
 	rm -rf $$d/venv; $(PYTHON) -m venv --without-pip $$d/venv; \
@@ -114,10 +117,11 @@ compiler-%: compilers-force $(CC_DEPS)/.installed
 # configure time with the one sentence.
 compilers-refusals:
 	@mkdir -p $(CC_DIR)/refused; \
-	printf '#!/bin/sh\n# GCC 11 posing as GCC 10: its version macros say 10.\nexec g++-11 -U__GNUC__ -D__GNUC__=10 "$$@"\n' \
-	  > $(CC_DIR)/refused/g++-10; chmod +x $(CC_DIR)/refused/g++-10; \
+	printf '#!/bin/sh\n# GCC 11 posing as GCC 10: its version macros say 10.\n%s\n' \
+	  'exec g++-11 -U__GNUC__ -D__GNUC__=10 "$$@"' > $(CC_DIR)/refused/g++-10; chmod +x $(CC_DIR)/refused/g++-10; \
 	status=0; \
-	for setup in "clang-13-libcxx-13|libc++ 13 headers|clang++-13|-stdlib=libc++ -nostdinc++ -isystem $(abspath $(CC_LIBCXX13))/usr/lib/llvm-13/include/c++/v1" \
+	v1=$(abspath $(CC_LIBCXX13))/usr/lib/llvm-13/include/c++/v1; \
+	for setup in "clang-13-libcxx-13|libc++ 13 headers|clang++-13|-stdlib=libc++ -nostdinc++ -isystem $$v1" \
 	             "gcc-10-simulated|libstdc++ 11|$(abspath $(CC_DIR))/refused/g++-10|"; do \
 	  ifs=$$IFS; IFS='|'; set -- $$setup; IFS=$$ifs; name=$$1; library=$$2; cxx=$$3; flags=$$4; d=$(CC_DIR)/$$name; \
 	  rm -rf $$d; mkdir -p $$d; \
@@ -131,7 +135,7 @@ compilers-refusals:
 	    r="FAIL: no refusal sentence"; tail -n 30 $$d/build.log; \
 	  fi; \
 	  case "$$r" in FAIL*) status=1;; esac; \
-	  echo "$$(sed -n 's/.*; this is \([^ ]* [0-9.]*[0-9]\).*/\1 (as CMake found it)/p' $$d/build.log | head -n 1)" > $$d/version; \
+	  sed -n 's/.*; this is \([^ ]* [0-9.]*[0-9]\).*/\1 (as CMake found it)/p' $$d/build.log | head -n 1 > $$d/version; \
 	  echo "$$library" > $$d/library; echo "$$r" > $$d/result; \
 	done; exit $$status
 
