@@ -7,7 +7,7 @@
 #
 #   bash mk/arm64_python.sh ROOT        then   ROOT/bin/python3.11 -c 'import platform; print(platform.machine())'
 #
-# Run again, it only checks the interpreter; remove ROOT to start over.
+# Run again, it keeps what is there (the tools are installed anew when their pins change); remove ROOT to start over.
 set -euo pipefail
 
 root=$(mkdir -p "$1" && cd "$1" && pwd)
@@ -16,8 +16,8 @@ python=$root/bin/python3.11
 # The interpreter, its standard library, the C library, and the shared libraries that the modules used here link
 # (ssl/hashlib, bz2, lzma, zlib, pyexpat, ctypes, sqlite3, readline, curses, uuid, crypt), and libstdc++ for NumPy
 # (our wheel must not need it: auditwheel checks that). The dbm and nis modules' libraries are left out.
-packages="libc6 libgcc-s1 libstdc++6 python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libexpat1 zlib1g libssl3
-  libbz2-1.0 liblzma5 libffi8 libsqlite3-0 libreadline8 libncursesw6 libtinfo6 libuuid1 libcrypt1"
+packages="libc6 libgcc-s1 libstdc++6 python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libexpat1 zlib1g
+  libssl3 libbz2-1.0 liblzma5 libffi8 libsqlite3-0 libreadline8 libncursesw6 libtinfo6 libuuid1 libcrypt1"
 # Pinned like the host's test environment (NumPy's and mypy's wheels hold aarch64 code). pip takes a wheel only for
 # a platform tag named exactly, so every manylinux tag that the arm64 C library (glibc 2.36) accepts is named.
 wheels="pytest==9.2.0 hypothesis==6.170.27 numpy==2.4.6 Pint==0.25.3 mypy==2.4.1"
@@ -60,8 +60,8 @@ chmod +x "$python"
 
 if [ "$(cat "$root/site/.complete" 2>/dev/null)" != "$wheels" ]; then
   rm -rf "$root/site"
-  "${PYTHON:-python3}" -m pip install -q --disable-pip-version-check --root-user-action=ignore --target "$root/site" $platforms \
-    --python-version 3.11 --implementation cp --only-binary=:all: $wheels
+  "${PYTHON:-python3}" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+    --target "$root/site" $platforms --python-version 3.11 --implementation cp --only-binary=:all: $wheels
   echo "$wheels" >"$root/site/.complete"
 fi
 

@@ -305,7 +305,8 @@ def nan_free(text):
 
 def kind_of(head):
     """The operation a line names: a method, an operator, a function or the constructor."""
-    found = (re.search(r"\.(\w+)\((?:'.*')?\)$", head) or re.match(r"\d+ (new|str|repr|neg|abs|asin|acos|atan|pow)\b", head)
+    found = (re.search(r"\.(\w+)\((?:'.*')?\)$", head)
+             or re.match(r"\d+ (new|str|repr|neg|abs|asin|acos|atan|pow)\b", head)
              or re.search(r" (\*\*|[-+*/]|[=!<>]=|[<>]) (?:[-0-9.xpa-fQnFt(]|None|inf|True|False|\[)", head))
     return found.group(1) if found else "?"
 
@@ -315,16 +316,22 @@ def own_libm(result, libm):
     return bool(libm) and result.startswith("Q(%s;" % libm)
 
 
+def digests(data):
+    """The output's sha256, and that of the output with every NaN written alike."""
+    return "%s (NaNs alike: %s)" % (hashlib.sha256(data).hexdigest(),
+                                    hashlib.sha256(nan_free(data.decode()).encode()).hexdigest())
+
+
 def compare(ref, others):
     failed = False
     with open(ref, "rb") as f:
         want = f.read()
-    print("same-bits: %s sha256 %s" % (ref, hashlib.sha256(want).hexdigest()))
+    print("same-bits: %s sha256 %s" % (ref, digests(want)))
     want = want.decode().splitlines()
     for other in others:
         with open(other, "rb") as f:
             got = f.read()
-        print("same-bits: %s sha256 %s" % (other, hashlib.sha256(got).hexdigest()))
+        print("same-bits: %s sha256 %s" % (other, digests(got)))
         got = got.decode().splitlines()
         if len(got) != len(want):
             print("  FAIL: %d lines, %d in %s" % (len(got), len(want), ref))
