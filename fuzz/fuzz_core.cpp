@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,6 +41,12 @@ namespace {
 bool same(double a, double b) {
     if (std::isnan(a) && std::isnan(b)) return true;
     return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// A NaN made from operands that are not NaN is the positive quiet NaN, whatever NaN the processor makes.
+void check_made(double r, double a, double b = 0.0) {
+    static const double quiet = std::numeric_limits<double>::quiet_NaN();
+    if (std::isnan(r) && !std::isnan(a) && !std::isnan(b)) CHECK(std::memcmp(&r, &quiet, sizeof r) == 0);
 }
 
 bool same_dims(const tq::Dims& a, const tq::Dims& b) {
@@ -364,8 +371,12 @@ void check_unary(const tq::Quantity& q, double p) {
     CHECK(same_dims(a.dims, q.dims) && same(a.value, std::fabs(q.value)) && !std::signbit(a.value));
 
     auto check_pow = [&](const tq::Quantity& r, double e) {
-        for (std::size_t i = 0; i < tq::kDimCount; ++i) CHECK(same(r.dims[i], q.dims[i] * e));
+        for (std::size_t i = 0; i < tq::kDimCount; ++i) {
+            CHECK(same(r.dims[i], q.dims[i] * e));
+            check_made(r.dims[i], q.dims[i], e);
+        }
         CHECK(same(r.value, std::pow(q.value, e)));
+        check_made(r.value, q.value, e);
         check_text(r);
     };
     check_pow(tq::powf(q, p), p);
@@ -390,6 +401,8 @@ void check_binary(const tq::Quantity& a, const tq::Quantity& b) {
     CHECK(sum.ok() == compatible && difference.ok() == compatible);
     if (compatible) {
         CHECK(same_dims(sum.value().dims, a.dims) && same(sum.value().value, a.value + b.value));
+        check_made(sum.value().value, a.value, b.value);
+        check_made(difference.value().value, a.value, b.value);
         CHECK(same_dims(difference.value().dims, a.dims) && same(difference.value().value, a.value - b.value));
         check_text(sum.value());
     } else {
@@ -402,8 +415,12 @@ void check_binary(const tq::Quantity& a, const tq::Quantity& b) {
     for (std::size_t i = 0; i < tq::kDimCount; ++i) {
         CHECK(same(product.dims[i], a.dims[i] + b.dims[i]));
         CHECK(same(quotient.dims[i], a.dims[i] - b.dims[i]));
+        check_made(product.dims[i], a.dims[i], b.dims[i]);
+        check_made(quotient.dims[i], a.dims[i], b.dims[i]);
     }
     CHECK(same(product.value, a.value * b.value) && same(quotient.value, a.value / b.value));
+    check_made(product.value, a.value, b.value);
+    check_made(quotient.value, a.value, b.value);
     check_text(product);
     check_text(quotient);
     check_elementary(product);
@@ -420,6 +437,7 @@ void check_binary(const tq::Quantity& a, const tq::Quantity& b) {
         if (a.dims[i] == 0.0) CHECK(!std::signbit(inverse.dims[i]));
     }
     CHECK(same(inverse.value, x / a.value));
+    for (double r : {scaled.value, shrunk.value, inverse.value}) check_made(r, a.value, x);
     check_text(inverse);
 
     const bool equal = tq::equals(a, b);

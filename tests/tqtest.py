@@ -24,8 +24,15 @@ def vec(zero=0.0, **exps):
 
 
 def bits(x):
-    """A float's bit pattern, so -0.0 differs from 0.0; every NaN alike."""
-    return "nan" if math.isnan(x) else struct.pack("<d", x)
+    """A float's bit pattern, so -0.0 differs from 0.0 and a NaN's sign counts: a NaN made by an invalid
+    operation is the positive quiet NaN on every processor, and a NaN operand passes on with its sign."""
+    return struct.pack("<d", x)
+
+
+def made(result, *operands):
+    """The module's answer for an IEEE operation on `operands` that gave `result` in Python: a NaN made from
+    operands that are not NaN is the positive quiet NaN on every processor; a NaN operand passes on."""
+    return NAN if math.isnan(result) and not any(map(math.isnan, operands)) else result
 
 
 def want(value, exps):  # a record, bit for bit

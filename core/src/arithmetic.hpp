@@ -13,44 +13,44 @@ enum class Ordering { Less, Equal, Greater, Unordered };
 
 inline Result<Quantity> add(const Quantity& a, const Quantity& b) {
     if (!units_compatible(a.dims, b.dims)) return Result<Quantity>::failure("Incompatible units for addition");
-    return Result<Quantity>::success(Quantity{a.dims, a.value + b.value});
+    return Result<Quantity>::success(Quantity{a.dims, settled(a.value + b.value, a.value, b.value)});
 }
 
 inline Result<Quantity> sub(const Quantity& a, const Quantity& b) {
     if (!units_compatible(a.dims, b.dims)) return Result<Quantity>::failure("Incompatible units for subtraction");
-    return Result<Quantity>::success(Quantity{a.dims, a.value - b.value});
+    return Result<Quantity>::success(Quantity{a.dims, settled(a.value - b.value, a.value, b.value)});
 }
 
 inline Quantity mul(const Quantity& a, const Quantity& b) {
     Quantity r;
-    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = a.dims[i] + b.dims[i];
-    r.value = a.value * b.value;
+    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = settled(a.dims[i] + b.dims[i], a.dims[i], b.dims[i]);
+    r.value = settled(a.value * b.value, a.value, b.value);
     return r;
 }
 
 inline Quantity div(const Quantity& a, const Quantity& b) {
     Quantity r;
-    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = a.dims[i] - b.dims[i];
-    r.value = a.value / b.value;
+    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = settled(a.dims[i] - b.dims[i], a.dims[i], b.dims[i]);
+    r.value = settled(a.value / b.value, a.value, b.value);
     return r;
 }
 
-inline Quantity mul_number(const Quantity& a, double x) { return Quantity{a.dims, x * a.value}; }
-inline Quantity div_number(const Quantity& a, double x) { return Quantity{a.dims, a.value / x}; }
+inline Quantity mul_number(const Quantity& a, double x) { return Quantity{a.dims, settled(x * a.value, x, a.value)}; }
+inline Quantity div_number(const Quantity& a, double x) { return Quantity{a.dims, settled(a.value / x, a.value, x)}; }
 
-// x / a: exponents are 0.0 minus a's, so a zero exponent stays +0.0.
+// x / a: exponents are 0.0 minus a's, so a zero exponent stays +0.0 (and 0.0 - e makes no NaN of its own).
 inline Quantity number_div(double x, const Quantity& a) {
     Quantity r;
     for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = 0.0 - a.dims[i];
-    r.value = x / a.value;
+    r.value = settled(x / a.value, x, a.value);
     return r;
 }
 
 // Exponents are scaled exactly as computed, never snapped; the value comes from the C library's pow.
 inline Quantity powf(const Quantity& a, double p) {
     Quantity r;
-    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = a.dims[i] * p;
-    r.value = std::pow(a.value, p);
+    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = settled(a.dims[i] * p, a.dims[i], p);
+    r.value = settled(std::pow(a.value, p), a.value, p);
     return r;
 }
 

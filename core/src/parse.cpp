@@ -165,7 +165,8 @@ Result<bool> add_token(std::string_view token, bool denominator, ParsedUnit& out
     add_scaled(out.dims, row->dims, p);
     // pow(f, 1) is f itself in a pow accurate to better than one ulp, as the C library's is, so the call is
     // skipped for the most common power.
-    out.factor *= p == 1.0 ? row->factor : std::pow(row->factor, p);
+    double scale = p == 1.0 ? row->factor : std::pow(row->factor, p);
+    out.factor = settled(out.factor * scale, out.factor, scale);  // an overflowed and an underflowed power meet
     return Result<bool>::success(true);
 }
 
@@ -232,7 +233,8 @@ std::string failed_to_parse(std::string_view unit, std::string_view message) {
 Result<Quantity> new_quantity(double value, std::string_view unit) {
     auto parsed = parse_units(unit);
     if (!parsed) return Result<Quantity>::failure(failed_to_parse(unit, parsed.error()));
-    return Result<Quantity>::success(Quantity{parsed.value().dims, value * parsed.value().factor});
+    double factor = parsed.value().factor;
+    return Result<Quantity>::success(Quantity{parsed.value().dims, settled(value * factor, value, factor)});
 }
 
 Result<double> value_in(const Quantity& q, std::string_view unit) {
@@ -240,7 +242,8 @@ Result<double> value_in(const Quantity& q, std::string_view unit) {
     if (!parsed) return Result<double>::failure(failed_to_parse(unit, parsed.error()));
     if (!units_compatible(q.dims, parsed.value().dims))
         return Result<double>::failure(joined("Incompatible unit conversion to: ", unit));
-    return Result<double>::success(q.value / parsed.value().factor);
+    double factor = parsed.value().factor;
+    return Result<double>::success(settled(q.value / factor, q.value, factor));
 }
 
 }  // namespace tq

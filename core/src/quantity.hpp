@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 #include "result.hpp"
@@ -16,6 +17,14 @@ enum Dim : std::size_t { kMetre, kKilogram, kSecond, kKelvin, kAmpere, kMole, kC
 using Dims = std::array<double, kDimCount>;
 
 inline constexpr std::array<std::string_view, kDimCount> kBaseSymbols = {"m", "kg", "s", "K", "A", "mol", "cd", "rad"};
+
+// An invalid operation on numbers that are not NaN (inf - inf, 0 * inf, 0 / 0, sin(inf), pow(-8, 1/3)) makes the
+// processor's default NaN, whose sign bit is set on x86-64 and clear on aarch64. Such a NaN is replaced by the
+// positive quiet NaN (the bits of Python's float("nan")), so every build gives the same bits. A NaN operand passes
+// on as the processor propagates it, which every architecture does alike.
+inline constexpr double kQuietNaN = std::numeric_limits<double>::quiet_NaN();
+inline double settled(double r, double a) { return ((r != r) & (a == a)) ? kQuietNaN : r; }
+inline double settled(double r, double a, double b) { return ((r != r) & (a == a) & (b == b)) ? kQuietNaN : r; }
 
 // A plain value: copied freely, never changed after it is made.
 struct Quantity {
