@@ -47,7 +47,10 @@ FAULTS = [
      "a '-' after '^' splits the token"),
     ("bracket-buffer", P, "if (raw.size() > sizeof local_) {", "if (raw.size() > sizeof local_ + 2) {",
      "a token of 66 bytes, one of them a bracket, overflows the local buffer by one"),  # + 1 could not overflow
-    ("number-div-swapped", A, "r.value = x / a.value;", "r.value = a.value / x;", "x / q divides the wrong way"),
+    ("number-div-swapped", A, "settled(x / a.value, x, a.value)", "settled(a.value / x, x, a.value)",
+     "x / q divides the wrong way"),
+    ("nan-unsettled", Q, "return ((r != r) & (a == a) & (b == b)) ? kQuietNaN : r;", "return r;",
+     "a NaN made by an invalid operation of two operands keeps the processor's sign bit"),
     ("neg-plus-zero", A, "return Quantity{a.dims, -a.value};", "return Quantity{a.dims, 0.0 - a.value};",
      "negation gives +0.0 for 0.0"),
     ("powi-squaring", A, "{ return powf(a, static_cast<double>(n)); }",
