@@ -17,7 +17,8 @@ R, U, N = T(1, "rad"), T(1, "m") / T(1, "m"), T(NAN, "m")
 NAN_EXP = T(1, "m") ** NAN
 ORDERINGS = {"<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}
 INCOMPATIBLE = "Cannot compare values with incompatible units"
-SPACE = dict(T=T, R=R, U=U, NAN=NAN, INF=INF, Num=Num, Idx=Idx, IdxFloat=IdxFloat, Fraction=Fraction, Decimal=Decimal)
+SNAN, QSNAN = (struct.unpack("<d", struct.pack("<Q", n))[0] for n in (0x7FF4000000000001, 0x7FFC000000000001))
+SPACE = dict(T=T, R=R, U=U, NAN=NAN, SNAN=SNAN, INF=INF, Num=Num, Idx=Idx, IdxFloat=IdxFloat, Fraction=Fraction, Decimal=Decimal)
 
 # a, b; whether a's units accept b's (in +, - and comparisons); the order of the values, or None for none
 PAIRS = [
@@ -99,7 +100,9 @@ def test_operands_the_slots_decline_get_the_interpreters_own_type_error(expressi
      ("T(-0.0, 'm') + T(-0.0, 'm')", -0.0, vec(m=1)), ("T(-0.0, 'm') - T(0.0, 'm')", -0.0, vec(m=1)),
      ("T(NAN, 'm') + T(1, 'm')", NAN, vec(m=1)), ("T(INF, 'm') - T(INF, 'm')", NAN, vec(m=1)),
      ("T(-INF, 'm') * 0", NAN, vec(m=1)), ("T(1, 'km^200-nm^200')", NAN, vec(m=400)),  # made: the positive NaN
-     ("T(-NAN, 'm') * 2", -NAN, vec(m=1)), ("-T(NAN, 'm')", -NAN, vec(m=1)),  # a NaN operand keeps its sign
+     ("T(-NAN, 'm') * 2", -NAN, vec(m=1)), ("-T(NAN, 'm')", -NAN, vec(m=1)),  # a NaN operand keeps its sign,
+     ("T(SNAN, 'm') * T(NAN, 's')", QSNAN, vec(m=1, s=1)), ("T(-NAN, 'm') + T(NAN, 'm')", -NAN, vec(m=1)),  # the left
+     ("2 / T(SNAN, 'm')", QSNAN, vec(m=-1)),  # one, quieted
      ("T(1, 'm') ** INF", 1.0, vec(NAN, m=INF)),
      ("3 * T(-0.0, 'm')", -0.0, vec(m=1)), ("T(0, 'm') * -1", -0.0, vec(m=1)), ("T(0, 'm') / -2", -0.0, vec(m=1)),
      ("T(2, 'm/s') ** 3", 8.0, vec(m=3, s=-3)), ("T(2, 'm') ** True", 2.0, vec(m=1)),

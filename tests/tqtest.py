@@ -30,9 +30,13 @@ def bits(x):
 
 
 def made(result, *operands):
-    """The module's answer for an IEEE operation on `operands` that gave `result` in Python: a NaN made from
-    operands that are not NaN is the positive quiet NaN on every processor; a NaN operand passes on."""
-    return NAN if math.isnan(result) and not any(map(math.isnan, operands)) else result
+    """The module's answer for an IEEE operation on `operands` that gave `result` in Python: the first NaN operand,
+    quieted; else, for a NaN made from numbers, the positive quiet NaN. No processor's or compiler's choice."""
+    nans = [x for x in operands if math.isnan(x)]
+    if not math.isnan(result) or not nans:
+        return NAN if math.isnan(result) else result
+    quiet = struct.unpack("<Q", struct.pack("<d", nans[0]))[0] | 1 << 51
+    return struct.unpack("<d", struct.pack("<Q", quiet))[0]
 
 
 def want(value, exps):  # a record, bit for bit

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -18,13 +19,23 @@ using Dims = std::array<double, kDimCount>;
 
 inline constexpr std::array<std::string_view, kDimCount> kBaseSymbols = {"m", "kg", "s", "K", "A", "mol", "cd", "rad"};
 
-// An invalid operation on numbers that are not NaN (inf - inf, 0 * inf, 0 / 0, sin(inf), pow(-8, 1/3)) makes the
-// processor's default NaN, whose sign bit is set on x86-64 and clear on aarch64. Such a NaN is replaced by the
-// positive quiet NaN (the bits of Python's float("nan")), so every build gives the same bits. A NaN operand passes
-// on as the processor propagates it, which every architecture does alike.
+// Which NaN a result holds is fixed here, not left to the processor or the compiler's choice of operand order. A
+// NaN operand passes on, quieted as every processor does, and the left one when both are NaN. A NaN made by an
+// invalid operation on numbers (inf - inf, 0 * inf, 0 / 0, sin(inf), pow(-8, 1/3)) is the positive quiet NaN, the
+// bits of Python's float("nan"), where x86-64 would set its sign bit and aarch64 would not. So every build on
+// every architecture gives the same bits. The test of the result is the only cost when no NaN is about.
 inline constexpr double kQuietNaN = std::numeric_limits<double>::quiet_NaN();
-inline double settled(double r, double a) { return ((r != r) & (a == a)) ? kQuietNaN : r; }
-inline double settled(double r, double a, double b) { return ((r != r) & (a == a) & (b == b)) ? kQuietNaN : r; }
+inline double quieted(double nan) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &nan, sizeof bits);
+    bits |= std::uint64_t{1} << 51;
+    std::memcpy(&nan, &bits, sizeof nan);
+    return nan;
+}
+inline double settled(double r, double a) { return r == r ? r : a != a ? quieted(a) : kQuietNaN; }
+inline double settled(double r, double a, double b) {
+    return r == r ? r : a != a ? quieted(a) : b != b ? quieted(b) : kQuietNaN;
+}
 
 // A plain value: copied freely, never changed after it is made.
 struct Quantity {
