@@ -18,7 +18,8 @@ NAN_EXP = T(1, "m") ** NAN
 ORDERINGS = {"<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}
 INCOMPATIBLE = "Cannot compare values with incompatible units"
 SNAN, QSNAN = (struct.unpack("<d", struct.pack("<Q", n))[0] for n in (0x7FF4000000000001, 0x7FFC000000000001))
-SPACE = dict(T=T, R=R, U=U, NAN=NAN, SNAN=SNAN, INF=INF, Num=Num, Idx=Idx, IdxFloat=IdxFloat, Fraction=Fraction, Decimal=Decimal)
+SPACE = dict(T=T, R=R, U=U, NAN=NAN, SNAN=SNAN, INF=INF, Num=Num, Idx=Idx, IdxFloat=IdxFloat, Fraction=Fraction,
+             Decimal=Decimal)
 
 # a, b; whether a's units accept b's (in +, - and comparisons); the order of the values, or None for none
 PAIRS = [
