@@ -49,8 +49,10 @@ FAULTS = [
      "a token of 66 bytes, one of them a bracket, overflows the local buffer by one"),  # + 1 could not overflow
     ("number-div-swapped", A, "settled(x / a.value, x, a.value)", "settled(a.value / x, x, a.value)",
      "x / q divides the wrong way"),
-    ("nan-unsettled", Q, "return ((r != r) & (a == a) & (b == b)) ? kQuietNaN : r;", "return r;",
-     "a NaN made by an invalid operation of two operands keeps the processor's sign bit"),
+    ("nan-unsettled", Q, "return r == r ? r : a != a ? quieted(a) : b != b ? quieted(b) : kQuietNaN;", "return r;",
+     "a NaN result of two operands is whatever the processor and the compiler's operand order make"),
+    ("nan-right-first", Q, "a != a ? quieted(a) : b != b ? quieted(b)", "b != b ? quieted(b) : a != a ? quieted(a)",
+     "of two NaN operands the right one passes on"),
     ("neg-plus-zero", A, "return Quantity{a.dims, -a.value};", "return Quantity{a.dims, 0.0 - a.value};",
      "negation gives +0.0 for 0.0"),
     ("powi-squaring", A, "{ return powf(a, static_cast<double>(n)); }",
@@ -172,7 +174,7 @@ def main():
     baseline = build_and_test(tree, python)
     if baseline != "passed":
         sys.exit("the unplanted tree does not pass: " + baseline)
-    rows, missed = [], 0
+    rows, missed, stale = [], 0, 0
     for name, rel, text, replacement, summary in FAULTS:
         if args.names and name not in args.names:
             continue
@@ -190,14 +192,16 @@ def main():
                 path.write_text(original)
             outcome += " (%.0f s)" % (time.monotonic() - start)
         missed += outcome.startswith("passed")
+        stale += outcome.startswith("stale")
         rows.append("| %s | %s:%d | %s | %s |" % (name, rel, line, summary, outcome.replace("|", "/")))
         print(rows[-1], flush=True)
     report = ["| fault | where | what | suite |", "|---|---|---|---|"] + rows
-    report.append("\n%d planted, %d caught, %d missed" % (len(rows), len(rows) - missed, missed))
+    report.append("\n%d planted, %d caught, %d missed, %d stale" % (len(rows) - stale, len(rows) - stale - missed,
+                                                                   missed, stale))
     (repo / args.report).parent.mkdir(parents=True, exist_ok=True)
     (repo / args.report).write_text("\n".join(report) + "\n")
     print(report[-1].strip())
-    return 1 if missed else 0
+    return 1 if missed or stale else 0
 
 
 if __name__ == "__main__":
