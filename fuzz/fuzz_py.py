@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Coverage-guided fuzzer of the whole Python surface of tq_pyo3 (atheris on a sanitized, coverage-instrumented build).
 
 Each input is read by atheris.FuzzedDataProvider as a short program: it builds a pool of hostile arguments (floats

@@ -5,8 +5,9 @@
 #                                kept in build/fuzz-py/corpus; a failing input is written to build/fuzz-py/ and ends
 #                                the run (replay it with FUZZ_PY_ARGS=<file>, FUZZ_PY_TRACE=1 prints each call)
 #   make fuzz-py-smoke           the same for FUZZ_PY_SMOKE_SECONDS (60 s), for CI
-#   make fuzz-py-merge           build/fuzz-py/corpus and fuzz/py-corpus minimised (libFuzzer -merge=1) into
-#                                build/fuzz-py/merged, the candidate for the kept corpus
+#   make fuzz-py-merge           build/fuzz-py/corpus and fuzz/py-corpus minimised into build/fuzz-py/merged, the
+#                                candidate for the kept corpus: the fewest inputs that reach every edge reached
+#                                (a set-cover merge on edges alone, without hit counts or comparison features)
 #
 # The extension is built with clang by scikit-build-core into its own venv, linked against no sanitizer runtime:
 # atheris's asan_with_fuzzer.so (ASan with UBSan's handlers and libFuzzer in one library) is loaded with
@@ -22,7 +23,9 @@ FUZZ_PY_SAN      := -fsanitize=address,undefined,float-cast-overflow,fuzzer-no-l
                     -fno-sanitize-recover=all -fno-omit-frame-pointer
 FUZZ_PY_SMOKE_SECONDS ?= 60
 FUZZ_PY_ARGS     ?=
-FUZZ_PY_ENV       = LD_PRELOAD=$$($(FUZZ_PY_PY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so \
+# libFuzzer runs the target again as a command for a merge, so fuzz/fuzz_py.py is executable and finds the venv's
+# python on PATH.
+FUZZ_PY_ENV       = PATH=$(abspath $(FUZZ_PY_VENV))/bin:$$PATH LD_PRELOAD=$$($(FUZZ_PY_PY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so \
                     PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:strict_string_checks=1 \
                     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 FUZZ_PY_RUN       = $(FUZZ_PY_ENV) $(FUZZ_PY_PY) fuzz/fuzz_py.py -timeout=20 -rss_limit_mb=4096 -max_len=1024 \
@@ -56,5 +59,5 @@ fuzz-py-smoke:
 
 fuzz-py-merge: fuzz-py-build
 	rm -rf $(FUZZ_PY_DIR)/merged && mkdir -p $(FUZZ_PY_DIR)/merged
-	$(FUZZ_PY_RUN) -merge=1 $(FUZZ_PY_DIR)/merged fuzz/py-corpus $(FUZZ_PY_DIR)/corpus
+	$(FUZZ_PY_RUN) -set_cover_merge=1 -use_counters=0 -use_cmp=0 $(FUZZ_PY_DIR)/merged fuzz/py-corpus $(FUZZ_PY_DIR)/corpus
 	@echo "fuzz-py: $$(ls $(FUZZ_PY_DIR)/merged | wc -l) inputs in $(FUZZ_PY_DIR)/merged"
