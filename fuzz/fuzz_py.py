@@ -697,6 +697,14 @@ METHODS = ("value", "is_unitless", "base_units", "sqrt", "ln", "log2", "log10", 
 FUNCTIONS = ("asin", "acos", "atan")
 
 
+def invoke(fn, args, kwargs):
+    """fn(*args) when there are no keywords, so the call reaches the entry point without a keyword dict (its
+    positional fast path); fn(*args, **kwargs) hands it a dict, even an empty one."""
+    if kwargs is None:
+        return fn(*args)
+    return fn(*args, **kwargs)
+
+
 def shadowed(x):
     return SHADOW if is_tq(x) else x
 
@@ -747,10 +755,13 @@ class Program:
         return x
 
     def call_args(self, names):
-        """Positional and keyword arguments for a call taking `names`, now and then with wrong counts or names."""
+        """Positional and keyword arguments for a call taking `names`, now and then with wrong counts or names;
+        keywords None: no keyword dict at all."""
         shape = self.fdp.ConsumeIntInRange(0, 7)
         values = [self.arg() for _ in names]
-        if shape <= 2:
+        if shape <= 1:
+            return tuple(values), None
+        if shape == 2:
             return tuple(values), {}
         if shape == 3:
             return (), {fresh_str(n): v for n, v in zip(names, values)}
@@ -758,17 +769,18 @@ class Program:
             return tuple(values[:1]), {fresh_str(n): v for n, v in zip(names[1:], values[1:])}
         args = tuple(self.arg() for _ in range(self.fdp.ConsumeIntInRange(0, 3)))
         kwargs = {fresh_str(self.build.pick(NAMES)): self.arg() for _ in range(self.fdp.ConsumeIntInRange(0, 2))}
-        return args, kwargs
+        return args, (kwargs if kwargs or self.fdp.ConsumeBool() else None)
 
     def step(self):
         op = self.fdp.ConsumeIntInRange(0, 12)
         if op == 0:
             args, kwargs = self.call_args(("value", "unit"))
-            return "Telquant", (lambda: Telquant(*args, **kwargs)), model_new(args, kwargs), args, kwargs
+            return "Telquant", (lambda: invoke(Telquant, args, kwargs)), model_new(args, kwargs or {}), args, kwargs
         if op == 1:
             q = self.tq()
             args, kwargs = self.call_args(("unit",))
-            return "value_in", (lambda: q.value_in(*args, **kwargs)), model_value_in(q, args, kwargs), args, kwargs
+            return ("value_in", (lambda: invoke(q.value_in, args, kwargs)), model_value_in(q, args, kwargs or {}),
+                    args, kwargs)
         if op in (2, 3):  # a binary operator, as an expression
             sym = self.build.pick(tuple(BINARY))
             a, b = (self.tq(), self.arg()) if self.fdp.ConsumeBool() else (self.arg(), self.tq())
@@ -798,7 +810,7 @@ class Program:
             name = self.build.pick(FUNCTIONS)
             args, kwargs = self.call_args(("x",))
             fn = getattr(tq_pyo3, name)
-            return name + "()", (lambda: fn(*args, **kwargs)), function(name, args, kwargs), args, kwargs
+            return name + "()", (lambda: invoke(fn, args, kwargs)), function(name, args, kwargs or {}), args, kwargs
         if op == 9:
             q, which = self.tq(), self.build.pick((str, repr))
             return which.__name__, (lambda: which(q)), ("str",), (q,), {}
@@ -834,6 +846,7 @@ def fresh(x):
 def watched(args, kwargs):
     """Every fresh argument object, with what it holds, whose reference count must not move."""
     objs = []
+    kwargs = kwargs or {}
     for x in list(args) + list(kwargs.values()) + list(kwargs):
         objs.append(x)
         for inner in ("x", "n"):
@@ -872,7 +885,7 @@ def run_step(program):
         after = [sys.getrefcount(o) for o in objs]
         check(after == before, where, "reference counts", [(type(o).__name__, b, a) for o, b, a in
                                                           zip(objs, before, after) if a != b])
-    for x in list(args) + list(kwargs.values()):
+    for x in list(args) + list((kwargs or {}).values()):
         if is_tq(x):
             check(readers(x) == 0, where, "reader count", readers(x))
 
