@@ -53,10 +53,14 @@ DIFFERENT = {
     "pc": (3.0857e16 / (149597870700 / math.tan(math.pi / 648000)), {}, "five significant digits of 1 au/tan(1\")"),
     "BTU": (1055.05585 / 1055.056, {}, "the International Table BTU (1055.05585262 J) rounded to nine digits; pint's "
                                        "BTU is the ISO one, 1055.056 J"),
-    "ac": ((0.3048 * 3937 / 1200) ** 2, {}, "the international acre, 43560 ft^2; pint's acre is 43560 US survey "
-                                            "ft^2 (1200/3937 m each), a different unit of the same name"),
     "lux": (1.0, {"rad": -2.0}, "cd/m^2 in SI base units; pint keeps the steradian of the lumen as rad^2"),
 }
+# Our acre is the international one, 43560 ft^2. pint's "acre" was 43560 US survey ft^2 (1200/3937 m each), a
+# different unit of the same name, until pint 0.26 made it the international acre and named the other
+# "survey_acre"; which one this pint means is read from whether it knows that name.
+if "survey_acre" not in UREG:
+    DIFFERENT["ac"] = ((0.3048 * 3937 / 1200) ** 2, {}, "the international acre, 43560 ft^2; this pint's acre is the "
+                                                        "US survey acre")
 
 # pint's dimensions of the first seven base units; it counts the radian as dimensionless, so the rad exponent is
 # read from the radian among the base units of pint's value instead.
