@@ -21,17 +21,27 @@ inline Result<Quantity> sub(const Quantity& a, const Quantity& b) {
     return Result<Quantity>::success(Quantity{a.dims, settled(a.value - b.value, a.value, b.value)});
 }
 
+// The record r, computed exponent by exponent and value by value from a and b (for a power, b holds the power in
+// every place), once some result came out NaN: each number is settled (quantity.hpp). Numbers that are not NaN stay
+// as they are, so the common path makes one test of the whole record (may_hold_nan) and never calls this.
+TQ_COLD inline void settle_all(Quantity& r, const Quantity& a, const Quantity& b) {
+    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = settled(r.dims[i], a.dims[i], b.dims[i]);
+    r.value = settled(r.value, a.value, b.value);
+}
+
 inline Quantity mul(const Quantity& a, const Quantity& b) {
     Quantity r;
-    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = settled(a.dims[i] + b.dims[i], a.dims[i], b.dims[i]);
-    r.value = settled(a.value * b.value, a.value, b.value);
+    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = a.dims[i] + b.dims[i];
+    r.value = a.value * b.value;
+    if (may_hold_nan(r)) settle_all(r, a, b);
     return r;
 }
 
 inline Quantity div(const Quantity& a, const Quantity& b) {
     Quantity r;
-    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = settled(a.dims[i] - b.dims[i], a.dims[i], b.dims[i]);
-    r.value = settled(a.value / b.value, a.value, b.value);
+    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = a.dims[i] - b.dims[i];
+    r.value = a.value / b.value;
+    if (may_hold_nan(r)) settle_all(r, a, b);
     return r;
 }
 
@@ -49,8 +59,14 @@ inline Quantity number_div(double x, const Quantity& a) {
 // Exponents are scaled exactly as computed, never snapped; the value comes from the C library's pow.
 inline Quantity powf(const Quantity& a, double p) {
     Quantity r;
-    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = settled(a.dims[i] * p, a.dims[i], p);
-    r.value = settled(std::pow(a.value, p), a.value, p);
+    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = a.dims[i] * p;
+    r.value = std::pow(a.value, p);
+    if (may_hold_nan(r)) {
+        Quantity power;
+        power.dims.fill(p);
+        power.value = p;
+        settle_all(r, a, power);
+    }
     return r;
 }
 

@@ -23,7 +23,8 @@ inline constexpr std::array<std::string_view, kDimCount> kBaseSymbols = {"m", "k
 // NaN operand passes on, quieted as every processor does, and the left one when both are NaN. A NaN made by an
 // invalid operation on numbers (inf - inf, 0 * inf, 0 / 0, sin(inf), pow(-8, 1/3)) is the positive quiet NaN, the
 // bits of Python's float("nan"), where x86-64 would set its sign bit and aarch64 would not. So every build on
-// every architecture gives the same bits. The test of the result is the only cost when no NaN is about.
+// every architecture gives the same bits. A result that is not NaN is kept as it is, so the one cost when no NaN
+// is about is the test of the result; the choice of NaN is out of line.
 inline constexpr double kQuietNaN = std::numeric_limits<double>::quiet_NaN();
 inline double quieted(double nan) {
     std::uint64_t bits;
@@ -32,10 +33,16 @@ inline double quieted(double nan) {
     std::memcpy(&nan, &bits, sizeof nan);
     return nan;
 }
-inline double settled(double r, double a) { return r == r ? r : a != a ? quieted(a) : kQuietNaN; }
-inline double settled(double r, double a, double b) {
-    return r == r ? r : a != a ? quieted(a) : b != b ? quieted(b) : kQuietNaN;
-}
+#if defined(__GNUC__)
+#define TQ_COLD [[gnu::cold, gnu::noinline]]
+#else
+#define TQ_COLD
+#endif
+// The NaN of a result that came out NaN from the operands a (and b).
+TQ_COLD inline double nan_of(double a) { return a != a ? quieted(a) : kQuietNaN; }
+TQ_COLD inline double nan_of(double a, double b) { return a != a ? quieted(a) : b != b ? quieted(b) : kQuietNaN; }
+inline double settled(double r, double a) { return r == r ? r : nan_of(a); }
+inline double settled(double r, double a, double b) { return r == r ? r : nan_of(a, b); }
 
 // A plain value: copied freely, never changed after it is made.
 struct Quantity {
@@ -87,6 +94,23 @@ inline bool is_angle(const Quantity& q) {
     for (std::size_t i = 0; i < kRadian; ++i) zero &= q.dims[i] == 0.0;
     return zero & (q.dims[kRadian] == 1.0);
 }
+// False when no exponent and not the value is NaN; true when one is, and also, rarely, when infinities of both
+// signs are among them. The nine numbers are added up, since a NaN anywhere makes the sum NaN: with GCC or clang
+// as three adds of two lanes each and two of one, then one test of the sum, with no branch before it.
+inline bool may_hold_nan(const Quantity& q) {
+#if defined(__GNUC__)
+    using Pair = double __attribute__((vector_size(16)));
+    Pair d[4];
+    std::memcpy(d, q.dims.data(), sizeof d);
+    Pair sum = (d[0] + d[1]) + (d[2] + d[3]);
+    double all = sum[0] + sum[1] + q.value;
+#else
+    double all = q.value;
+    for (double e : q.dims) all += e;
+#endif
+    return all != all;
+}
+
 inline double value(const Quantity& q) { return q.value; }
 inline const Dims& base_units(const Quantity& q) { return q.dims; }
 
