@@ -84,53 +84,70 @@ PyObject* raise_from_pending(PyObject* replacement, const char* message) {
 
 namespace {
 
-PyObject* missing_error(const ParamTable& t, PyObject** out) {
+// Each message of argument binding is written here once, for both forms of arguments.
+
+bool too_many_positional(const ParamTable& t, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", t.display, t.count, given,
+                 given == 1 ? "was" : "were");
+    return false;
+}
+
+// Binds one keyword argument; TypeError for a name that is no parameter or a parameter already bound.
+bool bind_keyword(const ParamTable& t, PyObject* key, PyObject* value, PyObject** out) {
+    Py_ssize_t match = -1;
+    if (PyUnicode_Check(key))
+        for (Py_ssize_t i = 0; i < t.count && match < 0; ++i)
+            if (PyUnicode_CompareWithASCIIString(key, t.names[i]) == 0) match = i;
+    if (match < 0) {
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", t.display, key);
+        return false;
+    }
+    if (out[match] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", t.display, t.names[match]);
+        return false;
+    }
+    out[match] = value;
+    return true;
+}
+
+// Every parameter is bound, or TypeError naming the first two that are not.
+bool all_bound(const ParamTable& t, PyObject** out) {
     const char* missing[2];
     Py_ssize_t k = 0;
     for (Py_ssize_t i = 0; i < t.count; ++i)
         if (out[i] == nullptr && k < 2) missing[k++] = t.names[i];
+    if (k == 0) return true;
     if (k == 1)
-        return PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", t.display, missing[0]);
-    return PyErr_Format(PyExc_TypeError, "%s missing %zd required positional arguments: '%s' and '%s'", t.display, k,
-                        missing[0], missing[1]);
+        PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", t.display, missing[0]);
+    else
+        PyErr_Format(PyExc_TypeError, "%s missing %zd required positional arguments: '%s' and '%s'", t.display, k,
+                     missing[0], missing[1]);
+    return false;
 }
 
 }  // namespace
 
 bool extract_args_general(const ParamTable& t, PyObject* args, PyObject* kwargs, PyObject** out) {
     Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
-    if (given > t.count) {
-        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", t.display, t.count, given,
-                     given == 1 ? "was" : "were");
-        return false;
-    }
+    if (given > t.count) return too_many_positional(t, given);
     for (Py_ssize_t i = 0; i < t.count; ++i) out[i] = i < given ? PyTuple_GetItem(args, i) : nullptr;
-
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
-        PyObject *key, *val;
-        while (PyDict_Next(kwargs, &pos, &key, &val)) {
-            Py_ssize_t match = -1;
-            if (PyUnicode_Check(key))
-                for (Py_ssize_t i = 0; i < t.count && match < 0; ++i)
-                    if (PyUnicode_CompareWithASCIIString(key, t.names[i]) == 0) match = i;
-            if (match < 0) {
-                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", t.display, key);
-                return false;
-            }
-            if (out[match] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", t.display, t.names[match]);
-                return false;
-            }
-            out[match] = val;
-        }
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            if (!bind_keyword(t, key, value, out)) return false;
     }
-    for (Py_ssize_t i = 0; i < t.count; ++i)
-        if (out[i] == nullptr) {
-            missing_error(t, out);
-            return false;
-        }
-    return true;
+    return all_bound(t, out);
+}
+
+bool extract_vector_args_general(const ParamTable& t, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                 PyObject** out) {
+    if (nargs > t.count) return too_many_positional(t, nargs);
+    for (Py_ssize_t i = 0; i < t.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t named = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < named; ++k)
+        if (!bind_keyword(t, PyTuple_GetItem(kwnames, k), args[nargs + k], out)) return false;
+    return all_bound(t, out);
 }
 
 void argument_error(const char* name) {

@@ -86,7 +86,9 @@ struct ParamTable {
     Py_ssize_t count;
 };
 
-// Binds positional and keyword arguments to `out[0..count)` as borrowed references.
+// Binds positional and keyword arguments to `out[0..count)` as borrowed references. Arguments come as a tuple
+// and a dict (tp_new, METH_VARARGS | METH_KEYWORDS), or in the vectorcall form: `nargs` positional arguments in
+// args[0..nargs), then one value for each name of the tuple `kwnames`. Both forms raise the same errors.
 bool extract_args_general(const ParamTable& table, PyObject* args, PyObject* kwargs, PyObject** out);
 inline bool extract_args(const ParamTable& table, PyObject* args, PyObject* kwargs, PyObject** out) {
     // The common call: every parameter by position, no keywords.
@@ -95,6 +97,17 @@ inline bool extract_args(const ParamTable& table, PyObject* args, PyObject* kwar
         return true;
     }
     return extract_args_general(table, args, kwargs, out);
+}
+
+bool extract_vector_args_general(const ParamTable& table, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                 PyObject** out);
+inline bool extract_vector_args(const ParamTable& table, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                PyObject** out) {
+    if (kwnames == nullptr && nargs == table.count) {
+        for (Py_ssize_t i = 0; i < table.count; ++i) out[i] = args[i];
+        return true;
+    }
+    return extract_vector_args_general(table, args, nargs, kwnames, out);
 }
 
 // Rewrites a pending TypeError as "argument '<name>': <text>"; other exceptions pass unchanged.

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "frame.hpp"
+
 namespace tqpy {
 
 // Operators and comparison.
@@ -14,6 +16,14 @@ PyObject* nb_power(PyObject* base, PyObject* exponent, PyObject* modulo);
 PyObject* nb_negative(PyObject* self);
 PyObject* nb_absolute(PyObject* self);
 PyObject* tp_richcompare(PyObject* self, PyObject* other, int op);
+
+// Construction (telquant_type.cpp): the parameters (value, unit), and a new Telquant of `type` from the two
+// arguments bound to them; tp_new and the vectorcall slot both bind and then call this.
+extern const ParamTable kNewParams;
+PyObject* construct(PyTypeObject* type, PyObject* const* argv);
+
+// Sets `slot` to the type's vectorcall slot when the running interpreter takes one (vectorcall.cpp).
+void vectorcall_slot(PyType_Slot& slot);
 
 // The ten math methods, in table order, and the module functions.
 extern PyMethodDef kMathMethods[10];

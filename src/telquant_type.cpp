@@ -4,31 +4,39 @@
 #include "slots.hpp"
 #include "text.hpp"
 
+#include <iterator>
+
 namespace tqpy {
 
 PyTypeObject* g_type = nullptr;
 allocfunc g_alloc = nullptr;
 
 namespace {
-
 freefunc g_free = nullptr;
+const char* const kNewNames[] = {"value", "unit"};
+}  // namespace
 
 // ---- constructor -----------------------------------------------------------------------------------------
 
-const char* const kNewNames[] = {"value", "unit"};
 const ParamTable kNewParams = {"Telquant.__new__()", kNewNames, 2};
+
+PyObject* construct(PyTypeObject* type, PyObject* const* argv) {
+    double value;
+    if (!number_arg(argv[0], "value", value)) return nullptr;
+    TextArg unit;
+    if (!unit.load(argv[1], "unit")) return nullptr;
+    auto made = tq::new_quantity(value, unit.view());
+    if (!made) return raise_tq(made.error());
+    return create_instance(made.value(), type);
+}
+
+namespace {
 
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> PyObject* {
         PyObject* argv[2];
         if (!extract_args(kNewParams, args, kwargs, argv)) return nullptr;
-        double value;
-        if (!number_arg(argv[0], "value", value)) return nullptr;
-        TextArg unit;
-        if (!unit.load(argv[1], "unit")) return nullptr;
-        auto made = tq::new_quantity(value, unit.view());
-        if (!made) return raise_tq(made.error());
-        return create_instance(made.value(), type);
+        return construct(type, argv);
     });
 }
 
@@ -131,6 +139,7 @@ PyType_Slot g_slots[] = {
     {Py_nb_true_divide, TQ_SLOT(nb_true_divide)},
     {Py_nb_power, TQ_SLOT(nb_power)},
     {Py_tp_richcompare, TQ_SLOT(tp_richcompare)},
+    {0, nullptr},  // Py_tp_vectorcall, where the interpreter takes it (vectorcall.cpp)
     {0, nullptr},
 };
 
@@ -154,6 +163,7 @@ PyTypeObject* create_type() {
     if (g_type != nullptr) return g_type;
     for (std::size_t i = 0; i < 10; ++i) g_methods[4 + i] = kMathMethods[i];
     g_methods[14] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+    vectorcall_slot(g_slots[std::size(g_slots) - 2]);
     PyObject* type = PyType_FromSpec(&g_spec);
     if (type != nullptr && !has_text_signature(type)) {
         Py_DECREF(type);

@@ -2,6 +2,7 @@
 
 import copy
 import ctypes
+import functools
 import gc
 import inspect
 import math
@@ -143,6 +144,19 @@ def test_results_are_plain_types_and_instances_true_and_untracked():  # binding:
 
 MyInt, MyFloat = type("MyInt", (int,), {}), type("MyFloat", (float,), {})
 NEW_NAMES = ("value", "unit")
+# A call of the type (through its vectorcall slot on Python 3.14 and later) and a call of __new__ (through tp_new,
+# which every Python has): both bind their arguments alike and say the same on every error.
+NEWS = (Telquant, functools.partial(Telquant.__new__, Telquant))
+
+
+def test_calls_of_the_type_take_the_vectorcall_slot_from_python_3_14_on():
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.argtypes, get_slot.restype = [ctypes.py_object, ctypes.c_int], ctypes.c_void_p
+    assert get_slot(Telquant, 65)  # Py_tp_new, for __new__
+    if sys.version_info >= (3, 14):
+        assert get_slot(Telquant, 82) not in (None, get_slot(Telquant, 65))  # Py_tp_vectorcall
+    else:  # an older interpreter knows no such slot
+        fails(lambda: get_slot(Telquant, 82), SystemError)
 NUMBERS = [(2, 2.0), (True, 1.0), (False, 0.0), (-1.5, -1.5), (MyInt(5), 5.0), (MyFloat(0.25), 0.25), (Num(-1.0), -1.0),
            (Idx(7), 7.0), (Fraction(1, 4), 0.25), (Decimal("0.5"), 0.5), (2**53 + 1, 2.0**53), (2**60, 2.0**60),
            (INF, INF), (NAN, NAN), (int("1000003"), 1000003.0), (Idx(int("1000005")), 1000005.0),  # fresh big ints
@@ -151,16 +165,17 @@ NUMBERS = [(2, 2.0), (True, 1.0), (False, 0.0), (-1.5, -1.5), (MyInt(5), 5.0), (
 
 @pytest.mark.parametrize("x, f", NUMBERS, ids=repr)
 def test_every_entry_point_reads_numbers_as_doubles_and_keeps_no_reference(x, f):
-    calls = ways(Telquant, NEW_NAMES, x, "m") + ways(tq_pyo3.atan, ("x",), x)
+    calls = [c for new in NEWS for c in ways(new, NEW_NAMES, x, "m")] + ways(tq_pyo3.atan, ("x",), x)
     before = refs(x)
-    results = [c() for c in calls] + [Q * x, x * Q, Q / x, x / Q, Q**x, pow(Q, x, x)]
+    built = [c() for c in calls]
+    results = [Q * x, x * Q, Q / x, x / Q, Q**x, pow(Q, x, x)]
     assert (Q == x, x != Q) == (False, True)
     after = refs(x)  # outside an assert, whose rewriting keeps its parts (True, False) alive
     assert after == before
-    assert [rec(q) for q in results[:5]] == [want(f, vec(m=1))] * 3 + [want(math.atan(f), vec(rad=1))] * 2
-    assert [rec(q) for q in results[5:9]] == [want(f * 2.0, vec(m=1))] * 2 + [
+    assert [rec(q) for q in built] == [want(f, vec(m=1))] * 6 + [want(math.atan(f), vec(rad=1))] * 2
+    assert [rec(q) for q in results[:4]] == [want(f * 2.0, vec(m=1))] * 2 + [
         want(2.0 / f if f else INF, vec(m=1)), want(f / 2.0, vec(m=-1))]  # exponents 0.0 - e: +0.0 where e is 0
-    assert rec(results[9]) == rec(results[10]) == rec(Q**f)
+    assert rec(results[4]) == rec(results[5]) == rec(Q**f)
 
 
 def interpreter_text(x):
@@ -187,7 +202,7 @@ MESSAGES = ["Cannot multiply TQ with this type", "Cannot multiply this type with
     ids=repr,
 )
 def test_non_numbers_get_an_argument_error_or_their_own_and_operators_replace_it_by_theirs(x, error):
-    calls = [(c, "value") for c in ways(Telquant, NEW_NAMES, x, 5)] + [
+    calls = [(c, "value") for new in NEWS for c in ways(new, NEW_NAMES, x, 5)] + [
         (c, "x") for f in (tq_pyo3.asin, tq_pyo3.acos, tq_pyo3.atan) for c in ways(f, ("x",), x)]
     before = refs(x)
     for call, name in calls:
@@ -222,7 +237,7 @@ class OddQualname(type):
      (OddQualname("NoName", (), {})(), "<failed to extract type name>")],
 )
 def test_units_that_are_not_str_are_refused_with_their_type_name(unit, type_name):
-    for call in ways(Telquant, NEW_NAMES, 1.0, unit) + ways(Q.value_in, ("unit",), unit):
+    for call in [c for new in NEWS for c in ways(new, NEW_NAMES, 1.0, unit)] + ways(Q.value_in, ("unit",), unit):
         text = str(fails(call, TypeError))
         assert text == "argument 'unit': '%s' object cannot be converted to 'PyString'" % type_name
     text_type = type("Unit", (str,), {})  # a str subclass is text
@@ -230,7 +245,8 @@ def test_units_that_are_not_str_are_refused_with_their_type_name(unit, type_name
 
 
 NEW, VALUE_IN = "Telquant.__new__()", "Telquant.value_in()"
-CALLS = {NEW: Telquant, VALUE_IN: Q.value_in, "asin()": tq_pyo3.asin, "acos()": tq_pyo3.acos, "atan()": tq_pyo3.atan}
+CALLS = {NEW: NEWS, VALUE_IN: (Q.value_in,), "asin()": (tq_pyo3.asin,), "acos()": (tq_pyo3.acos,),
+         "atan()": (tq_pyo3.atan,)}
 MISSING = "missing 1 required positional argument: '%s'"
 GIVEN = "takes %d positional arguments but %d were given"
 MULTIPLE = "got multiple values for argument '%s'"
@@ -254,6 +270,6 @@ UNEXPECTED = "got an unexpected keyword argument '%s'"
      ("atan()", ("not a number",), {"x": 0.5}, MULTIPLE % "x")],
 )
 def test_argument_extraction_errors_name_the_callable(display, args, kwargs, message):
-    function = CALLS[display]  # with no keywords, called once with an empty dict and once without one
-    for call in [lambda: function(*args, **kwargs)] + [lambda: function(*args)] * (not kwargs):
-        assert str(fails(call, TypeError)) == "%s %s" % (display, message)
+    for function in CALLS[display]:  # with no keywords, called once with an empty dict and once without one
+        for call in [lambda: function(*args, **kwargs)] + [lambda: function(*args)] * (not kwargs):
+            assert str(fails(call, TypeError)) == "%s %s" % (display, message)
