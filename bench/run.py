@@ -33,6 +33,9 @@ OPERATIONS = [
     ("new_km", 'construct from "km"', 10.0, {
         "float": "n * k", "tq_pyo3": 'T(n, "km")', "pint": 'Q(n, "km")',
         "astropy": 'Q(n, "km")', "unyt": 'Q(n, "km")'}),
+    ("new_km_kw", 'construct by keyword', None, {
+        "float": "n * k", "tq_pyo3": 'T(value=n, unit="km")', "pint": 'Q(value=n, units="km")',
+        "astropy": 'Q(value=n, unit="km")', "unyt": 'Q(n, units="km")'}),
     ("new_newton", 'construct from "kg-m/s^2"', None, {
         "float": "n * one", "tq_pyo3": 'T(n, "kg-m/s^2")', "pint": 'Q(n, "kg*m/s**2")',
         "astropy": 'Q(n, "kg m / s2")', "unyt": 'Q(n, "kg*m/s**2")'}),
@@ -62,7 +65,7 @@ OPERATIONS = [
 
 # What each float row stands for.
 FLOAT_NOTES = {
-    "new_km": "`5.0 * 1000.0` (operands in variables)", "new_newton": "`5.0 * 1.0`",
+    "new_km": "`5.0 * 1000.0` (operands in variables)", "new_km_kw": "`5.0 * 1000.0`", "new_newton": "`5.0 * 1.0`",
     "value_in": "`5000.0 / 1609.344`", "mul": "`x * y`", "sqrt": "`math.sqrt(x)`", "sin": "`math.sin(x)`",
     "fail": 'caught `TypeError` of `2.0 + "s"`',
 }

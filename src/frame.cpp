@@ -211,12 +211,46 @@ std::string type_name_of(PyObject* obj) {
     return result;
 }
 
+// The characters of a short str, copied out as code points and encoded as UTF-8 into local_; false, with no
+// exception pending, for a long text or one with a lone surrogate (which has no UTF-8 form).
+bool TextArg::load_short(PyObject* obj) {
+    Py_ssize_t length = PyUnicode_GetLength(obj);
+    Py_UCS4 wide[kShort];
+    if (length < 0 || length > kShort || PyUnicode_AsUCS4(obj, wide, kShort, 0) == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    std::size_t n = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = wide[i];
+        if (c < 0x80) {
+            local_[n++] = static_cast<char>(c);
+        } else if (c < 0x800) {
+            local_[n++] = static_cast<char>(0xC0 | (c >> 6));
+            local_[n++] = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) return false;
+            local_[n++] = static_cast<char>(0xE0 | (c >> 12));
+            local_[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            local_[n++] = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            local_[n++] = static_cast<char>(0xF0 | (c >> 18));
+            local_[n++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            local_[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            local_[n++] = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    view_ = std::string_view(local_, n);
+    return true;
+}
+
 bool TextArg::load(PyObject* obj, const char* name) {
     if (Py_TYPE(obj) != &PyUnicode_Type && !PyUnicode_Check(obj)) {  // an exact str needs no flag lookup
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", type_name_of(obj).c_str());
         argument_error(name);
         return false;
     }
+    if (load_short(obj)) return true;
     bytes_ = PyUnicode_AsUTF8String(obj);
     if (bytes_ == nullptr) {
         argument_error(name);

@@ -121,7 +121,9 @@ inline bool to_double(PyObject* obj, double& out) {
 
 bool number_arg(PyObject* obj, const char* name, double& out);
 
-// A str argument as UTF-8 bytes, held for the rest of the call.
+// A str argument as UTF-8 bytes, held for the rest of the call. A short text is encoded here, into the object
+// itself, so no bytes object is made for it; a longer one, or one with a lone surrogate, is encoded by the
+// interpreter (which raises its own UnicodeEncodeError for the surrogate).
 class TextArg {
 public:
     TextArg() = default;
@@ -132,8 +134,11 @@ public:
     std::string_view view() const { return view_; }
 
 private:
+    static constexpr Py_ssize_t kShort = 32;  // characters encoded here; each takes at most 4 bytes
+    bool load_short(PyObject* obj);
     PyObject* bytes_ = nullptr;
     std::string_view view_;
+    char local_[4 * kShort];
 };
 
 // "<qualname of obj's type>", or "<failed to extract type name>"

@@ -120,6 +120,15 @@ inline void add_scaled(Dims& acc, const Dims& row, double p) {
 #endif
 }
 
+// Adds row^p to `out`.
+inline void add_power(ParsedUnit& out, const UnitDef& row, double p) {
+    add_scaled(out.dims, row.dims, p);
+    // pow(f, 1) is f itself in a pow accurate to better than one ulp, as the C library's is, so the call is
+    // skipped for the most common power.
+    double scale = p == 1.0 ? row.factor : std::pow(row.factor, p);
+    out.factor = settled(out.factor * scale, out.factor, scale);  // an overflowed and an underflowed power meet
+}
+
 constexpr const char* kMissingSymbol = "Missing unit symbol before exponent in ";
 
 // Reads one trimmed, non-empty token and adds it to `out` with the sign of its part. The result holds no value:
@@ -162,12 +171,15 @@ Result<bool> add_token(std::string_view token, bool denominator, ParsedUnit& out
 
     double p = static_cast<double>(power);
     if (denominator) p = -p;
-    add_scaled(out.dims, row->dims, p);
-    // pow(f, 1) is f itself in a pow accurate to better than one ulp, as the C library's is, so the call is
-    // skipped for the most common power.
-    double scale = p == 1.0 ? row->factor : std::pow(row->factor, p);
-    out.factor = settled(out.factor * scale, out.factor, scale);  // an overflowed and an underflowed power meet
+    add_power(out, *row, p);
     return Result<bool>::success(true);
+}
+
+// Only ASCII letters, at least one: a text that is one token, a symbol with no power, and nothing to trim.
+bool bare_symbol(std::string_view text) {
+    for (char c : text)
+        if ((c | 0x20) < 'a' || (c | 0x20) > 'z') return false;
+    return !text.empty();
 }
 
 }  // namespace
@@ -175,6 +187,14 @@ Result<bool> add_token(std::string_view token, bool denominator, ParsedUnit& out
 // One pass finds the "/" and any bracket; a second walks the tokens. Brackets are skipped where they stand, which
 // splits and reads the text exactly as if they had been removed first.
 Result<ParsedUnit> parse_units(std::string_view text) {
+    // The most common text, a bare symbol such as "km", is read as the walk below would read it, in one lookup.
+    if (bare_symbol(text)) {
+        if (const UnitDef* row = find_unit(text)) {
+            ParsedUnit unit;
+            add_power(unit, *row, 1.0);
+            return Result<ParsedUnit>::success(unit);
+        }
+    }
     std::size_t slash = std::string_view::npos;
     bool second_slash = false, brackets = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
