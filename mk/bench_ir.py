@@ -3,9 +3,11 @@
     python mk/bench_ir.py [--python PY] [--loops N] [--out DIR] [--baseline FILE] [--update] [--only KEY...]
 
 Each row's tq_pyo3 statement (bench/run.py) runs under `valgrind --tool=callgrind` in a timeit loop of N passes,
-in a process of its own with PYTHONHASHSEED=0, and so does the same loop with `pass` in its place. The count of
-the row is the difference of the two totals divided by N: start-up, imports and the row's setup are the same in
-both and cancel, and so does the loop itself. Counts repeat from run to run to a fraction of an instruction.
+and so does the same loop with `pass` in its place, all in one process with PYTHONHASHSEED=0: callgrind dumps its
+counters between loops, and a row's count is the difference of its loop and the empty loop before it, divided by
+N. Start-up, imports, the row's setup and the loop itself cancel. Counts repeat exactly from run to run of the same
+rows; every loop is warmed first, so a run of fewer rows (--only) can differ by a percent or so from the full run
+that the baseline holds.
 
 Writes DIR/ir.json and DIR/ir.md (default bench/results, beside the timings). Then compares with the baseline
 (default bench/ir-baseline.json as committed at HEAD, so a baseline changed in the work tree only counts once it
