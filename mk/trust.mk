@@ -7,8 +7,9 @@
 #                             written to build/fuzz/ and ends the run
 #   make fuzz-smoke           the same for FUZZ_SMOKE_SECONDS (45 s), for CI
 #   make abi3                 the portable wheels of `make wheels` (built when missing) checked by abi3audit, and
-#                             the x86-64 one installed into a fresh venv of every CPython >= 3.8 on the machine and
-#                             tested with the whole suite in each
+#                             the x86-64 one installed with its test extras into a fresh venv of every CPython
+#                             >= 3.8 on the machine and tested with the whole suite in each; then the same under
+#                             Debian sid's CPython 3.14 and 3.15 and their debug builds (make abi3-sid)
 #
 # Everything lands under build/ (ignored by git); the targets never touch .venv. The sanitized suite runs with
 # --capture=sys, so a report written by the runtime to file descriptor 2 reaches the log even when it ends the
@@ -95,3 +96,4 @@ abi3: wheels-present
 	rm -rf $(ABI3_DIR)/venvs
 	$(WHEELS_TOOLS)/bin/abi3audit --strict --verbose --summary $(WHEEL_X86_64) $(WHEEL_AARCH64)
 	bash mk/abi3_matrix.sh $(WHEEL_X86_64) $(ABI3_DIR)/venvs
+	$(MAKE) --no-print-directory abi3-sid
