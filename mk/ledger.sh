@@ -12,18 +12,24 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 status=0
 for py in "$@"; do
   venv=$work/venv-$py
-  echo "== $py: the module built against $($py -c 'import sysconfig; print(sysconfig.get_path("include"))')"
-  rm -rf "$venv"
+  # Debian's include directory of a debug build holds its own pyconfig.h (the one that defines Py_DEBUG) beside
+  # links to the release headers, and Python.h, found through a link, includes the release pyconfig.h beside it.
+  # So the debug one is included first, by name; both share one include guard.
+  config=$("$py" -c 'import sysconfig; print(sysconfig.get_config_h_filename())') || { status=1; continue; }
+  echo "== $py: the module built with $config"
+  rm -rf "$venv" "$work/cmake-$py"
   if ! "$py" -m venv "$venv" || ! "$venv/bin/python" -m pip install -q "pytest>=7,<10" \
-     || ! "$venv/bin/python" -m pip install -q --force-reinstall --no-deps -Cbuild-dir="$work/cmake-$py" "$src"; then
+     || ! "$venv/bin/python" -m pip install -q --no-deps -Cbuild-dir="$work/cmake-$py" \
+            "-Ccmake.define.CMAKE_CXX_FLAGS=-include $config" "$src"; then
     echo "ledger: could not build the module for $py"
     status=1
     continue
   fi
   so=$("$venv/bin/python" -c 'import tq_pyo3; print(tq_pyo3.__file__)')
-  # With a debug interpreter's headers, Py_INCREF and Py_DECREF are calls that keep the interpreter's total of
-  # references; a release build changes counts inline, and the total drifts by one for every object it frees.
-  if ! nm -D --undefined-only "$so" | grep -qE ' _?Py_(Inc|Dec)Ref$'; then
+  # Under Py_DEBUG, Py_INCREF and Py_DECREF of the limited API are calls into the interpreter, which keep its total
+  # of references; a release build changes counts inline, and the total drifts by one for every object it frees.
+  # (Py_DecRef alone proves nothing: the deallocator calls it by name.)
+  if ! nm -D --undefined-only "$so" | grep -qE ' _?Py_IncRef$'; then
     echo "ledger: $so counts references inline (not built against the debug headers)"
     status=1
     continue
