@@ -29,7 +29,7 @@ for py in "$@"; do
   # Under Py_DEBUG, Py_INCREF and Py_DECREF of the limited API are calls into the interpreter, which keep its total
   # of references; a release build changes counts inline, and the total drifts by one for every object it frees.
   # (Py_DecRef alone proves nothing: the deallocator calls it by name.)
-  if ! nm -D --undefined-only "$so" | grep -qE ' _?Py_IncRef$'; then
+  if ! nm -D --undefined-only "$so" | grep -E ' _?Py_IncRef$' >/dev/null; then  # not -q: nm must not get SIGPIPE
     echo "ledger: $so counts references inline (not built against the debug headers)"
     status=1
     continue
