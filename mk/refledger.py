@@ -41,9 +41,10 @@ def play(order):
 
 def main():
     rng = random.Random(20261207)
-    # Every case equally often, in a shuffled order made before the readings, so the order list is no part of them.
+    # Every case equally often, in a shuffled order made before the readings: the order list is not among what
+    # they count.
     order = [i % len(CASES) for i in range(CALLS)]
-    for case in CASES:  # warm-up: method caches, interned texts, the interpreter's specialised instructions
+    for case in CASES:  # warm-up: method caches, interned texts, the interpreter's adaptive instructions
         run(*case, 50)
     rng.shuffle(order)  # and one whole batch
     play(order)
