@@ -4,8 +4,11 @@
 # user's own compiler.
 #
 #   make wheels     wheelhouse/tq_pyo3-<version>-cp38-abi3-manylinux2014_<arch>.manylinux_2_17_<arch>.whl for
-#                   x86_64 and aarch64 (auditwheel writes the two names of the tag in this order), and fails
-#                   unless each wheel passes every check below
+#                   x86_64 and aarch64 (auditwheel writes the two names of the tag in this order), and
+#                   tq_pyo3-<version>-cp313-cp313t-manylinux2014_x86_64.manylinux_2_17_x86_64.whl for free-threaded
+#                   CPython 3.13 (built by the interpreter of `make ft-python`, mk/freethreaded.mk: an abi3 wheel
+#                   does not install there); fails unless each wheel passes every check below. No aarch64
+#                   free-threaded wheel: there is no aarch64 3.13t here to run its tests on
 #   make wheels-check   the checks alone, on the wheels in wheelhouse/
 #
 # Checks, on each wheel: `auditwheel show` names manylinux_2_17 (manylinux2014) as the tag it satisfies; the
@@ -28,6 +31,14 @@ WHEELS_VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
 wheel_name     = tq_pyo3-$(WHEELS_VERSION)-cp38-abi3-manylinux2014_$(1).manylinux_2_17_$(1).whl
 WHEEL_X86_64  := $(WHEELHOUSE)/$(call wheel_name,x86_64)
 WHEEL_AARCH64 := $(WHEELHOUSE)/$(call wheel_name,aarch64)
+WHEEL_FT      := $(WHEELHOUSE)/tq_pyo3-$(WHEELS_VERSION)-cp313-cp313t-manylinux2014_x86_64.manylinux_2_17_x86_64.whl
+WHEELS_ALL    := $(WHEEL_X86_64) $(WHEEL_AARCH64) $(WHEEL_FT)
+# The free-threaded wheel's build frontend runs on the free-threaded interpreter itself (scikit-build-core tags
+# the wheel for the interpreter that runs it, and CMake asks that interpreter whether it is free-threaded); zig
+# comes from WHEELS_TOOLS.
+FT_WHEELS_TOOLS := build/ft-wheels-tools
+FT_WHEELS_PY    := $(FT_WHEELS_TOOLS)/bin/python
+FT_WHEELS_PINS  := $(filter build==% scikit-build-core==% cmake==% ninja==%,$(WHEELS_PINS))
 
 .PHONY: wheels wheels-tools wheels-check wheels-present
 
@@ -36,13 +47,18 @@ $(WHEELS_TOOLS)/.pinned: mk/wheels.mk
 	$(WHEELS_PY) -m pip install -q --disable-pip-version-check $(WHEELS_PINS)
 	touch $@
 
-wheels-tools: $(WHEELS_TOOLS)/.pinned
+$(FT_WHEELS_TOOLS)/.pinned: mk/wheels.mk $(FT_PYTHON)
+	test -x $(FT_WHEELS_PY) || $(FT_PYTHON) -m venv $(FT_WHEELS_TOOLS)
+	$(FT_WHEELS_PY) -m pip install -q --disable-pip-version-check $(FT_WHEELS_PINS)
+	touch $@
+
+wheels-tools: $(WHEELS_TOOLS)/.pinned $(FT_WHEELS_TOOLS)/.pinned
 
 # The sdist first, then each wheel from the unpacked sdist (with its own copy of the toolchain file), so every
 # wheel proves the sdist complete. scikit-build-core tags a wheel for the machine it runs on; _PYTHON_HOST_PLATFORM
 # names the target instead, and auditwheel then gives it its manylinux tag.
-wheels: $(WHEELS_TOOLS)/.pinned
-	rm -rf $(WHEELS_DIR) $(WHEEL_X86_64) $(WHEEL_AARCH64)
+wheels: $(WHEELS_TOOLS)/.pinned $(FT_WHEELS_TOOLS)/.pinned
+	rm -rf $(WHEELS_DIR) $(WHEELS_ALL)
 	$(WHEELS_PY) -m build --sdist --no-isolation --outdir $(WHEELS_DIR)/sdist .
 	mkdir -p $(WHEELS_DIR)/src
 	tar -xzf $(WHEELS_DIR)/sdist/*.tar.gz -C $(WHEELS_DIR)/src --strip-components=1
@@ -57,23 +73,33 @@ wheels: $(WHEELS_TOOLS)/.pinned
 	    -Ccmake.define.ZIG_EXECUTABLE=$$zig || exit 1; \
 	  PATH="$(abspath $(WHEELS_TOOLS))/bin:$$PATH" $(WHEELS_TOOLS)/bin/auditwheel repair \
 	    -w $(WHEELHOUSE) $(WHEELS_DIR)/raw-$$arch/*.whl || exit 1; \
-	done
+	done; \
+	echo "== free-threaded wheel for x86_64-linux-gnu.$(WHEELS_GLIBC) ($$($(FT_WHEELS_PY) -VV))"; \
+	_PYTHON_HOST_PLATFORM=linux-x86_64 $(FT_WHEELS_PY) -m build --wheel --no-isolation \
+	  --outdir $(WHEELS_DIR)/raw-ft $(WHEELS_DIR)/src -Cbuild-dir=$(abspath $(WHEELS_DIR))/cmake-ft \
+	  -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath $(WHEELS_DIR))/src/cmake/zig-toolchain.cmake \
+	  -Ccmake.define.ZIG_TARGET=x86_64-linux-gnu.$(WHEELS_GLIBC) \
+	  -Ccmake.define.ZIG_EXECUTABLE=$$zig || exit 1; \
+	PATH="$(abspath $(WHEELS_TOOLS))/bin:$$PATH" $(WHEELS_TOOLS)/bin/auditwheel repair \
+	  -w $(WHEELHOUSE) $(WHEELS_DIR)/raw-ft/*.whl || exit 1
+	@test -f $(WHEEL_FT) || { echo "wheels: no $(WHEEL_FT)"; ls $(WHEELHOUSE); exit 1; }
 	$(MAKE) --no-print-directory wheels-check
 
 # For targets that test the wheels: builds them only when one is missing.
 wheels-present: $(WHEELS_TOOLS)/.pinned
-	@test -f $(WHEEL_X86_64) && test -f $(WHEEL_AARCH64) || $(MAKE) --no-print-directory wheels
+	@test -f $(WHEEL_X86_64) && test -f $(WHEEL_AARCH64) && test -f $(WHEEL_FT) || $(MAKE) --no-print-directory wheels
 
 # auditwheel's verdict on each wheel as it stands in the wheelhouse, then the dynamic section of its extension.
 wheels-check: $(WHEELS_TOOLS)/.pinned
 	@mkdir -p $(WHEELS_DIR)
-	@for wheel in $(WHEEL_X86_64) $(WHEEL_AARCH64); do \
+	@for wheel in $(WHEELS_ALL); do \
 	  arch=$$(echo "$$wheel" | sed 's/.*_2_17_\(.*\)\.whl/\1/'); \
-	  $(WHEELS_TOOLS)/bin/auditwheel show "$$wheel" > $(WHEELS_DIR)/show-$$arch.txt || exit 1; \
-	  cat $(WHEELS_DIR)/show-$$arch.txt; \
-	  tr -s ' \n' '  ' < $(WHEELS_DIR)/show-$$arch.txt \
+	  show=$(WHEELS_DIR)/show-$$(basename "$$wheel" .whl).txt; \
+	  $(WHEELS_TOOLS)/bin/auditwheel show "$$wheel" > $$show || exit 1; \
+	  cat $$show; \
+	  tr -s ' \n' '  ' < $$show \
 	    | grep -q 'consistent with the following platform tag: "manylinux_2_17_'"$$arch"'"' \
 	    || { echo "wheels: auditwheel does not find $$wheel manylinux_2_17 (manylinux2014)"; exit 1; }; \
 	done
-	$(WHEELS_PY) mk/check_portable_wheel.py $(WHEEL_X86_64) $(WHEEL_AARCH64)
-	@ls -l $(WHEEL_X86_64) $(WHEEL_AARCH64)
+	$(WHEELS_PY) mk/check_portable_wheel.py $(WHEELS_ALL)
+	@ls -l $(WHEELS_ALL)

@@ -8,14 +8,16 @@ namespace tqpy {
 
 namespace {
 std::mutex g_tq_error_guard;
-PyObject* g_tq_error = nullptr;
-PyObject* g_internal_error = nullptr;
-PyObject* g_qualname = nullptr;  // interned "__qualname__"
+std::atomic<PyObject*> g_tq_error{nullptr};
+std::mutex g_internal_error_guard;
+std::atomic<PyObject*> g_internal_error{nullptr};
+std::mutex g_qualname_guard;
+std::atomic<PyObject*> g_qualname{nullptr};  // interned "__qualname__"
 }  // namespace
 
 PyTypeObject* type_for_call() {
-    if (g_type != nullptr) return g_type;
-    if (create_type() != nullptr) return g_type;
+    if (PyTypeObject* type = loaded_type()) return type;
+    if (PyTypeObject* type = create_type()) return type;
     PyErr_WriteUnraisable(nullptr);
     std::string text = std::string("failed to create type object for `") + kClassName + "`";
     internal_failure(text.c_str());
@@ -26,8 +28,9 @@ PyObject* tq_error() {
     fill_once(g_tq_error_guard, g_tq_error, [] {
         return PyErr_NewExceptionWithDoc("tq_pyo3.TQError", nullptr, PyExc_Exception, nullptr);
     });
-    if (g_tq_error == nullptr) internal_failure("Failed to initialize new exception type.");
-    return g_tq_error;
+    PyObject* error = g_tq_error.load(std::memory_order_acquire);
+    if (error == nullptr) internal_failure("Failed to initialize new exception type.");
+    return error;
 }
 
 // ---- failures ----------------------------------------------------------------------------------------------
@@ -48,13 +51,14 @@ PyObject* raise_type_error(const char* message) {
 }
 
 PyObject* internal_failure(const char* text) {
-    if (g_internal_error == nullptr) {
-        g_internal_error = PyErr_NewExceptionWithDoc(
-            "tq_pyo3.InternalError", "An internal invariant of tq_pyo3 was broken; please report it.",
-            PyExc_BaseException, nullptr);
-        if (g_internal_error == nullptr) return nullptr;
-    }
-    PyErr_SetString(g_internal_error, text != nullptr ? text : "internal failure");
+    fill_once(g_internal_error_guard, g_internal_error, [] {
+        return PyErr_NewExceptionWithDoc("tq_pyo3.InternalError",
+                                         "An internal invariant of tq_pyo3 was broken; please report it.",
+                                         PyExc_BaseException, nullptr);
+    });
+    PyObject* error = g_internal_error.load(std::memory_order_acquire);
+    if (error == nullptr) return nullptr;
+    PyErr_SetString(error, text != nullptr ? text : "internal failure");
     return nullptr;
 }
 
@@ -187,14 +191,13 @@ bool number_arg(PyObject* obj, const char* name, double& out) {
 
 std::string type_name_of(PyObject* obj) {
     static const char* const kUnknown = "<failed to extract type name>";
-    if (g_qualname == nullptr) {
-        g_qualname = PyUnicode_InternFromString("__qualname__");
-        if (g_qualname == nullptr) {
-            PyErr_Clear();
-            return kUnknown;
-        }
+    fill_once(g_qualname_guard, g_qualname, [] { return PyUnicode_InternFromString("__qualname__"); });
+    PyObject* qualname = g_qualname.load(std::memory_order_acquire);
+    if (qualname == nullptr) {
+        PyErr_Clear();
+        return kUnknown;
     }
-    PyObject* name = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), g_qualname);
+    PyObject* name = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), qualname);
     if (name == nullptr || !PyUnicode_Check(name)) {
         Py_XDECREF(name);
         PyErr_Clear();
@@ -283,7 +286,7 @@ PyObject* create_instance_of(const tq::Quantity& q, PyTypeObject* type) {
         if (type == nullptr) return nullptr;
     }
     allocfunc alloc = g_alloc;  // read after type_for_call, which fills it on first need
-    if (type != g_type) {
+    if (type != loaded_type()) {
         alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         if (alloc == nullptr) alloc = PyType_GenericAlloc;
     }

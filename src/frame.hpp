@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <new>
@@ -27,29 +28,37 @@ struct TelquantObject {
 };
 
 // ---- process-wide objects -------------------------------------------------------------------------------
+//
+// Calls may run truly in parallel (free-threaded Python), so no process-wide object leans on the interpreter lock:
+// each is filled once, behind a mutex, and published by a release store that the readers' acquire loads pair with.
 
 // The Telquant type, created on first need; nullptr with an exception pending when creation fails.
 PyTypeObject* create_type();
-extern PyTypeObject* g_type;
+// Set once, after g_alloc (and the type's tp_free) are stored: a thread that loads the type with acquire ordering
+// and finds it also sees those, which are never written again.
+extern std::atomic<PyTypeObject*> g_type;
 extern allocfunc g_alloc;
+
+inline PyTypeObject* loaded_type() noexcept { return g_type.load(std::memory_order_acquire); }
 
 // The type for a call in progress: a creation failure here is unraisable and ends in an internal failure.
 PyTypeObject* type_for_call();
 
 PyObject* tq_error();  // TQError, created on first need; nullptr with an exception pending on failure
 
-// Fills `slot` once per process. The interpreter lock is released while waiting, so no thread waits on the
-// guard while holding it; a fill that fails leaves the slot empty for a later attempt.
-template <class Fill>
-void fill_once(std::mutex& guard, PyObject*& slot, Fill fill) {
-    if (slot != nullptr) return;
+// Fills `slot` once per process. The thread state is released (the interpreter lock, or on a free-threaded build
+// the attachment to the interpreter) while waiting, so no thread waits on the guard while holding it and a
+// stop-the-world pause never waits on a blocked thread; a fill that fails leaves the slot empty for a later attempt.
+template <class T, class Fill>
+void fill_once(std::mutex& guard, std::atomic<T*>& slot, Fill fill) {
+    if (slot.load(std::memory_order_acquire) != nullptr) return;
     PyThreadState* saved = PyEval_SaveThread();
     {
         std::lock_guard<std::mutex> lock(guard);
-        if (slot == nullptr) {
+        if (slot.load(std::memory_order_relaxed) == nullptr) {
             PyEval_RestoreThread(saved);
             saved = nullptr;
-            slot = fill();
+            slot.store(fill(), std::memory_order_release);
         }
     }
     if (saved != nullptr) PyEval_RestoreThread(saved);
@@ -150,9 +159,10 @@ std::string type_name_of(PyObject* obj);
 // for the rare other types.
 inline TelquantObject* as_telquant(PyObject* obj) {
     PyTypeObject* tp = Py_TYPE(obj);
-    if (tp == g_type) return reinterpret_cast<TelquantObject*>(obj);
-    if (g_type == nullptr || tp == &PyFloat_Type || tp == &PyLong_Type) return nullptr;
-    return PyType_IsSubtype(tp, g_type) ? reinterpret_cast<TelquantObject*>(obj) : nullptr;
+    PyTypeObject* type = loaded_type();
+    if (tp == type) return reinterpret_cast<TelquantObject*>(obj);
+    if (type == nullptr || tp == &PyFloat_Type || tp == &PyLong_Type) return nullptr;
+    return PyType_IsSubtype(tp, type) ? reinterpret_cast<TelquantObject*>(obj) : nullptr;
 }
 
 // Read access to a Telquant's record for the rest of the call; the reader count is held on every path.
@@ -171,7 +181,8 @@ private:
 // The receiver of a method; nullptr with TypeError "'X' object cannot be converted to 'Telquant'" otherwise.
 TelquantObject* receiver_slow(PyObject* self);
 inline TelquantObject* receiver(PyObject* self) {
-    if (g_type != nullptr && Py_TYPE(self) == g_type) return reinterpret_cast<TelquantObject*>(self);
+    PyTypeObject* type = loaded_type();
+    if (type != nullptr && Py_TYPE(self) == type) return reinterpret_cast<TelquantObject*>(self);
     return receiver_slow(self);
 }
 
@@ -190,12 +201,13 @@ inline PyObject* fill_instance(PyObject* obj, const tq::Quantity& q) {
 
 // A new Telquant of exactly the Telquant type holding `q`: the type's cached tp_alloc, then the record.
 inline PyObject* create_instance(const tq::Quantity& q) {
-    if (g_type == nullptr) return create_instance_of(q, nullptr);
-    return fill_instance(g_alloc(g_type, 0), q);
+    PyTypeObject* type = loaded_type();
+    if (type == nullptr) return create_instance_of(q, nullptr);
+    return fill_instance(g_alloc(type, 0), q);
 }
 
 inline PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type) {
-    return type == g_type ? create_instance(q) : create_instance_of(q, type);
+    return type == loaded_type() ? create_instance(q) : create_instance_of(q, type);
 }
 
 inline PyObject* new_float(double x) {

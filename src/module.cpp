@@ -15,7 +15,7 @@ namespace tqpy {
 namespace {
 
 std::mutex g_module_guard;
-PyObject* g_module = nullptr;
+std::atomic<PyObject*> g_module{nullptr};
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "tq_pyo3", doc::kModule, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -80,13 +80,21 @@ bool populate(PyObject* module) {
 }
 
 PyObject* init_module() {
-    if (g_module != nullptr)
+    if (g_module.load(std::memory_order_acquire) != nullptr)
         return PyErr_Format(PyExc_ImportError, "tq_pyo3 may only be initialized once per interpreter process");
     bool created_here = false;
     fill_once(g_module_guard, g_module, [&]() -> PyObject* {
         created_here = true;
         PyObject* module = PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION);
         if (module == nullptr) return nullptr;
+#ifdef Py_GIL_DISABLED
+        // Free-threaded builds: every process-wide object is filled once behind a guard (frame.hpp), records are
+        // immutable and the reader count is atomic, so the module runs without the GIL.
+        if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) != 0) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+#endif
         if (!populate(module)) {
             Py_DECREF(module);
             return nullptr;
@@ -96,9 +104,10 @@ PyObject* init_module() {
     // A thread that waited on the guard finds the slot filled by another.
     if (!created_here)
         return PyErr_Format(PyExc_ImportError, "tq_pyo3 may only be initialized once per interpreter process");
-    if (g_module == nullptr) return nullptr;
-    Py_INCREF(g_module);
-    return g_module;
+    PyObject* module = g_module.load(std::memory_order_acquire);
+    if (module == nullptr) return nullptr;
+    Py_INCREF(module);
+    return module;
 }
 
 }  // namespace

@@ -8,11 +8,12 @@
 
 namespace tqpy {
 
-PyTypeObject* g_type = nullptr;
-allocfunc g_alloc = nullptr;
+std::atomic<PyTypeObject*> g_type{nullptr};
+allocfunc g_alloc = nullptr;  // published by g_type
 
 namespace {
-freefunc g_free = nullptr;
+std::mutex g_type_guard;    // held while the type is made, so two threads never make two types
+freefunc g_free = nullptr;  // published by g_type
 const char* const kNewNames[] = {"value", "unit"};
 }  // namespace
 
@@ -104,7 +105,7 @@ PyObject* text_slot(PyObject* self) {
 
 void tp_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    freefunc release = type == g_type ? g_free : reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    freefunc release = type == loaded_type() ? g_free : reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     release(self);
     Py_DecRef(reinterpret_cast<PyObject*>(type));
 }
@@ -157,10 +158,8 @@ bool has_text_signature(PyObject* type) {
     return present;
 }
 
-}  // namespace
-
-PyTypeObject* create_type() {
-    if (g_type != nullptr) return g_type;
+// The tables above are completed and read by PyType_FromSpec only here, behind the guard, before the type exists.
+PyTypeObject* make_type() {
     for (std::size_t i = 0; i < 10; ++i) g_methods[4 + i] = kMathMethods[i];
     g_methods[14] = PyMethodDef{nullptr, nullptr, 0, nullptr};
     vectorcall_slot(g_slots[std::size(g_slots) - 2]);
@@ -176,8 +175,14 @@ PyTypeObject* create_type() {
     g_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
     if (g_alloc == nullptr) g_alloc = PyType_GenericAlloc;
     g_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-    g_type = tp;
-    return g_type;
+    return tp;
+}
+
+}  // namespace
+
+PyTypeObject* create_type() {
+    fill_once(g_type_guard, g_type, make_type);
+    return loaded_type();
 }
 
 }  // namespace tqpy

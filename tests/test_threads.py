@@ -1,8 +1,11 @@
 """Threads sharing instances (with conversions that let other threads run mid-call), the internal-failure path,
 and second initialisations racing each other."""
 
+import collections
 import ctypes
 import math
+import struct
+import subprocess
 import sys
 import threading
 import time
@@ -34,34 +37,41 @@ class Yielding:
         return self.x
 
 
-KM, HR, RAD, HALF = Telquant(5.0, "km"), Telquant(2.0, "hr"), Telquant(math.pi / 6, "rad"), Telquant(0.5, "")
-NAN_M, BAD, SIXTH = Telquant(math.nan, "m"), Yielding(None), math.pi / 6
-SHARED, TRIG = (KM, HR, RAD, HALF, NAN_M), ("sin", "cos", "tan", "asin", "acos", "atan")
-# (call, its result, or the type and text of the exception it raises); each call uses the shared instances
+Instances = collections.namedtuple("Instances", "km hr rad half nan_m")
+
+
+def instances():
+    return Instances(Telquant(5.0, "km"), Telquant(2.0, "hr"), Telquant(math.pi / 6, "rad"), Telquant(0.5, ""),
+                     Telquant(math.nan, "m"))
+
+
+SHARED, BAD, SIXTH = instances(), Yielding(None), math.pi / 6
+KM, HR, TRIG = SHARED.km, SHARED.hr, ("sin", "cos", "tan", "asin", "acos", "atan")
+# (call on a set of instances, its result, or the type and text of the exception it raises)
 OPERATIONS = [
-    (lambda: Telquant(Yielding(3.0), "km/hr").value(), 3.0 * (1000.0 * 3600.0**-1)),
-    (lambda: Telquant(1.0, "m/s/s"), (TQError, "Failed to parse unit 'm/s/s': Unit string can only have one '/'")),
-    (lambda: (KM.value(), KM.value_in("m"), KM.base_units()), (5000.0, 5000.0, (1.0, 0, 0, 0, 0, 0, 0, 0))),
-    (lambda: (HALF.is_unitless(), RAD.is_unitless(), str(KM / HR), repr(NAN_M)),
+    (lambda s: Telquant(Yielding(3.0), "km/hr").value(), 3.0 * (1000.0 * 3600.0**-1)),
+    (lambda s: Telquant(1.0, "m/s/s"), (TQError, "Failed to parse unit 'm/s/s': Unit string can only have one '/'")),
+    (lambda s: (s.km.value(), s.km.value_in("m"), s.km.base_units()), (5000.0, 5000.0, (1.0, 0, 0, 0, 0, 0, 0, 0))),
+    (lambda s: (s.half.is_unitless(), s.rad.is_unitless(), str(s.km / s.hr), repr(s.nan_m)),
      (True, False, "0.6944444444444444 m/s", "Telquant(NaN, 'm')")),
-    (lambda: (KM * KM).sqrt().value(), 5000.0), (lambda: (-KM).sqrt(), (TQError, "sqrt of negative value")),
-    (lambda: (HALF.ln().value(), HALF.log2().value(), (HALF * 200).log10().value()), (math.log(0.5), -1.0, 2.0)),
-    (lambda: KM.ln(), (TQError, "ln requires a unitless quantity")),
-    (lambda: [getattr(RAD, f)().value() for f in TRIG[:3]], [getattr(math, f)(SIXTH) for f in TRIG[:3]]),
-    (lambda: [getattr(HALF, f)().value() for f in TRIG[3:]], [getattr(math, f)(0.5) for f in TRIG[3:]]),
-    (lambda: (tq_pyo3.asin(Yielding(1.0)).value(), tq_pyo3.acos(x=-1).value()), (math.pi / 2, math.pi)),
-    (lambda: tq_pyo3.atan(BAD), (ValueError, "no number")),
-    (lambda: ((KM + KM).value(), (KM - KM).value(), (-KM).value(), abs(-HR).value()), (10000.0, 0.0, -5000.0, 7200.0)),
-    (lambda: KM + HR, (TQError, "Incompatible units for addition")),
-    (lambda: ((KM * Yielding(2.0)).value(), (Yielding(3.0) * HR).value()), (10000.0, 21600.0)),
-    (lambda: KM * BAD, (TypeError, "Cannot multiply TQ with this type")),
-    (lambda: ((KM / HR).base_units()[2], (Yielding(1.0) / HR).value()), (-1.0, 1 / 7200)),
-    (lambda: BAD / KM, (TypeError, "Cannot divide this type by TQ")),
-    (lambda: ((KM**2).value(), (KM ** Yielding(0.5)).base_units()[0]), (25e6, 0.5)),
-    (lambda: KM**BAD, (TypeError, "Exponent must be int or float")),
-    (lambda: (KM == KM, KM != HR, NAN_M == NAN_M, RAD == HALF, KM < KM * 2, KM <= KM, KM > KM, KM >= KM),
+    (lambda s: (s.km * s.km).sqrt().value(), 5000.0), (lambda s: (-s.km).sqrt(), (TQError, "sqrt of negative value")),
+    (lambda s: (s.half.ln().value(), s.half.log2().value(), (s.half * 200).log10().value()), (math.log(0.5), -1.0, 2.0)),
+    (lambda s: s.km.ln(), (TQError, "ln requires a unitless quantity")),
+    (lambda s: [getattr(s.rad, f)().value() for f in TRIG[:3]], [getattr(math, f)(SIXTH) for f in TRIG[:3]]),
+    (lambda s: [getattr(s.half, f)().value() for f in TRIG[3:]], [getattr(math, f)(0.5) for f in TRIG[3:]]),
+    (lambda s: (tq_pyo3.asin(Yielding(1.0)).value(), tq_pyo3.acos(x=-1).value()), (math.pi / 2, math.pi)),
+    (lambda s: tq_pyo3.atan(BAD), (ValueError, "no number")),
+    (lambda s: ((s.km + s.km).value(), (s.km - s.km).value(), (-s.km).value(), abs(-s.hr).value()), (10000.0, 0.0, -5000.0, 7200.0)),
+    (lambda s: s.km + s.hr, (TQError, "Incompatible units for addition")),
+    (lambda s: ((s.km * Yielding(2.0)).value(), (Yielding(3.0) * s.hr).value()), (10000.0, 21600.0)),
+    (lambda s: s.km * BAD, (TypeError, "Cannot multiply TQ with this type")),
+    (lambda s: ((s.km / s.hr).base_units()[2], (Yielding(1.0) / s.hr).value()), (-1.0, 1 / 7200)),
+    (lambda s: BAD / s.km, (TypeError, "Cannot divide this type by TQ")),
+    (lambda s: ((s.km**2).value(), (s.km ** Yielding(0.5)).base_units()[0]), (25e6, 0.5)),
+    (lambda s: s.km**BAD, (TypeError, "Exponent must be int or float")),
+    (lambda s: (s.km == s.km, s.km != s.hr, s.nan_m == s.nan_m, s.rad == s.half, s.km < s.km * 2, s.km <= s.km, s.km > s.km, s.km >= s.km),
      (True, True, False, False, True, True, False, True)),
-    (lambda: NAN_M < KM, (TQError, "Cannot compare values with incompatible units")),
+    (lambda s: s.nan_m < s.km, (TQError, "Cannot compare values with incompatible units")),
 ]
 
 
@@ -81,26 +91,44 @@ def run_threads(work):
         t.join()
 
 
-def test_threads_sharing_instances_get_correct_results(busy_switching):
-    assert [reader_count(q) for q in SHARED] == [0] * len(SHARED)
-    start, wrong, offsets = threading.Barrier(THREADS), [], iter(range(0, 5 * THREADS, 5))
+def exact(result):
+    """A result with every float as its bit pattern, so -0.0, 0.0 and each NaN are told apart."""
+    if isinstance(result, float):
+        return struct.pack("<d", result)
+    if isinstance(result, (tuple, list)):
+        return tuple(map(exact, result))
+    return result
+
+
+def outcome_of(call, operands):
+    try:
+        return call(operands)
+    except Exception as error:
+        return (type(error), str(error))
+
+
+def test_threads_on_shared_and_private_instances_get_the_bits_of_one_thread(busy_switching):
+    alone = [outcome_of(call, SHARED) for call, _ in OPERATIONS]
+    assert alone == [expected for _, expected in OPERATIONS]
+    alone = [exact(result) for result in alone]
+    refcounts = [sys.getrefcount(q) for q in SHARED]
+    start, wrong, offsets, private = threading.Barrier(THREADS), [], iter(range(0, 5 * THREADS, 5)), []
 
     def work():
-        offset = next(offsets)
-        start.wait()
+        offset, own = next(offsets), instances()
+        private.append(own)
+        start.wait()  # all threads at once, on the shared instances and on their own
         for i in range(ROUNDS * len(OPERATIONS)):
-            call, expected = OPERATIONS[(i + offset + i // len(OPERATIONS)) % len(OPERATIONS)]
-            try:
-                result = call()
-            except Exception as error:
-                result = (type(error), str(error))
-            if result != expected:
-                wrong.append((result, expected))
+            k = (i + offset + i // len(OPERATIONS)) % len(OPERATIONS)
+            result = exact(outcome_of(OPERATIONS[k][0], SHARED if i % 2 else own))
+            if result != alone[k]:
+                wrong.append((k, result, alone[k]))
         wrong.append(None)  # this thread is done
 
     run_threads(work)
     assert wrong == [None] * THREADS
-    assert [reader_count(q) for q in SHARED] == [0] * len(SHARED)
+    assert [reader_count(q) for own in (SHARED, *private) for q in own] == [0] * 5 * (THREADS + 1)
+    assert [sys.getrefcount(q) for q in SHARED] == refcounts
 
 
 @pytest.mark.parametrize("op", [6, 7, -1, 1000, -(2**31), 2**31 - 1])
@@ -140,3 +168,58 @@ def test_second_initialisations_are_all_refused_even_when_they_race(busy_switchi
     run_threads(work)
     assert outcomes == [True] * (THREADS + 1)
     assert tq_pyo3.Telquant is Telquant and Telquant(1.0, "m").value() == 1.0
+
+
+# A fresh interpreter per trial: threads released together run the module's initialisation (by its entry point,
+# as the import would; exactly one may succeed), then make the first instance, the first TQError, the first
+# internal failure and the first type name of a foreign argument, each at the same moment.
+FIRST_USE = r"""
+import ctypes, importlib.util, sys, threading
+init = ctypes.PyDLL(importlib.util.find_spec("tq_pyo3").origin).PyInit_tq_pyo3
+init.restype = ctypes.py_object
+threads = int(sys.argv[1])
+start, modules, refused, seen = threading.Barrier(threads), [], [], []
+
+def work():
+    start.wait()
+    try:
+        modules.append(init())
+    except ImportError as error:
+        refused.append("once per interpreter process" in str(error))
+    start.wait()
+    m = modules[0]
+    q = m.Telquant(1.0, "m")
+    try:
+        m.Telquant(1.0, "m/s/s")
+    except Exception as error:
+        parse_error = type(error)
+    richcompare = ctypes.pythonapi.PyType_GetSlot
+    richcompare.argtypes, richcompare.restype = [ctypes.py_object, ctypes.c_int], ctypes.c_void_p
+    try:
+        ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)(
+            richcompare(type(q), 67))(q, q, 6)
+    except BaseException as error:
+        internal = type(error)
+    try:
+        m.Telquant(1.0, 5)
+    except TypeError as error:
+        named = str(error)
+    seen.append((type(q), parse_error, internal, named))
+
+workers = [threading.Thread(target=work) for _ in range(threads)]
+for t in workers:
+    t.start()
+for t in workers:
+    t.join()
+m = modules[0]
+print(len(modules), refused.count(True), len(seen), len(set(seen)), set(seen) == {(m.Telquant, m.TQError,
+      seen[0][2], "argument 'unit': 'int' object cannot be converted to 'PyString'")}, seen[0][2].__name__)
+"""
+
+
+def test_first_use_from_many_threads_makes_one_type_and_one_exception_class():
+    trials, outcomes = 25, collections.Counter()
+    for _ in range(trials):
+        run = subprocess.run([sys.executable, "-W", "error", "-c", FIRST_USE, str(THREADS)], capture_output=True, text=True)
+        outcomes[run.stdout.strip() + run.stderr.strip()[-300:]] += 1
+    assert outcomes == {"1 %d %d 1 True InternalError" % (THREADS - 1, THREADS): trials}
