@@ -3,7 +3,7 @@
 #   make ft-python      CPython 3.13.5 configured with --disable-gil, from the checked sources (make cpython-src),
 #                       built out of tree in build/ft-python/build and installed to build/ft-python/prefix (about
 #                       7 minutes on two cores; kept and reused), then a venv of it, build/ft-venv, with the test
-#                       tools (hypothesis as a wheel: its newest release for 3.13t is an sdist that needs Rust)
+#                       extras, wheels only (hypothesis' newest release for 3.13t is an sdist that needs Rust)
 #   make test-ft        the module built from this tree by `pip install .` on that interpreter (CMake sees the
 #                       free-threaded interpreter and drops the stable ABI), then the whole suite with the GIL
 #                       forced off (PYTHON_GIL=0) and warnings as errors; fails unless the import leaves the GIL off
@@ -21,7 +21,7 @@ FT_VENV      := build/ft-venv
 FT_PY        := $(FT_VENV)/bin/python
 FT_WHEEL_VENV := build/ft-wheel-venv
 FT_APT       := gcc make pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev
-FT_TOOLS     := "pytest>=7,<10" "hypothesis>=6,<7" "numpy<3"
+FT_TOOLS     := "pytest>=7,<10" "hypothesis>=6,<7" "numpy<3" "mypy>=1.4,<3" "pint>=0.24,<0.27"
 # The import must leave the GIL off (the module declares it needs none) and warn about nothing.
 FT_GIL_CHECK := -W error -c 'import sys, tq_pyo3; assert not sys._is_gil_enabled(), "the GIL is on"; \
   print("free-threaded:", sys.version.split()[0], sys.abiflags, "GIL off,", tq_pyo3.__file__)'
@@ -49,5 +49,14 @@ ft-python: $(FT_PY)
 
 test-ft: $(FT_PY)
 	$(FT_PY) -m pip install -q --disable-pip-version-check --force-reinstall --no-deps -Cbuild-dir=build/{wheel_tag} .
-	cd tests && env -u PYTHON_GIL ../$(FT_PY) $(FT_GIL_CHECK)
+	env -u PYTHON_GIL $(FT_PY) $(FT_GIL_CHECK)
 	PYTHON_GIL=0 $(FT_PY) -m pytest -q -p no:cacheprovider
+
+# The wheel is installed into a venv of its own, so the suite meets the wheel's module and not a source build.
+test-ft-wheel: $(FT_PY) wheels-present
+	rm -rf $(FT_WHEEL_VENV)
+	$(FT_PYTHON) -m venv $(FT_WHEEL_VENV)
+	$(FT_WHEEL_VENV)/bin/python -m pip install -q --disable-pip-version-check --only-binary=:all: \
+	  $(WHEEL_FT) $(FT_TOOLS)
+	env -u PYTHON_GIL $(FT_WHEEL_VENV)/bin/python $(FT_GIL_CHECK)
+	PYTHON_GIL=0 $(FT_WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider

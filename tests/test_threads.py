@@ -171,12 +171,14 @@ def test_second_initialisations_are_all_refused_even_when_they_race(busy_switchi
 
 
 # A fresh interpreter per trial: threads released together run the module's initialisation (by its entry point,
-# as the import would; exactly one may succeed), then make the first instance, the first TQError, the first
-# internal failure and the first type name of a foreign argument, each at the same moment.
+# as the import would; exactly one may succeed), then each at the same moment meets the first internal failure,
+# the first type name of a foreign argument, the first instance and the first TQError.
 FIRST_USE = r"""
 import ctypes, importlib.util, sys, threading
 init = ctypes.PyDLL(importlib.util.find_spec("tq_pyo3").origin).PyInit_tq_pyo3
 init.restype = ctypes.py_object
+get_slot = ctypes.pythonapi.PyType_GetSlot
+get_slot.argtypes, get_slot.restype = [ctypes.py_object, ctypes.c_int], ctypes.c_void_p
 threads = int(sys.argv[1])
 start, modules, refused, seen = threading.Barrier(threads), [], [], []
 
@@ -188,22 +190,22 @@ def work():
         refused.append("once per interpreter process" in str(error))
     start.wait()
     m = modules[0]
-    q = m.Telquant(1.0, "m")
+    richcompare = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)(
+        get_slot(m.Telquant, 67))
+    start.wait()
     try:
-        m.Telquant(1.0, "m/s/s")
-    except Exception as error:
-        parse_error = type(error)
-    richcompare = ctypes.pythonapi.PyType_GetSlot
-    richcompare.argtypes, richcompare.restype = [ctypes.py_object, ctypes.c_int], ctypes.c_void_p
-    try:
-        ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)(
-            richcompare(type(q), 67))(q, q, 6)
+        richcompare(m.Telquant, m.Telquant, 6)  # the receivers are not looked at before the comparison code
     except BaseException as error:
         internal = type(error)
     try:
         m.Telquant(1.0, 5)
     except TypeError as error:
         named = str(error)
+    q = m.Telquant(1.0, "m")
+    try:
+        m.Telquant(1.0, "m/s/s")
+    except Exception as error:
+        parse_error = type(error)
     seen.append((type(q), parse_error, internal, named))
 
 workers = [threading.Thread(target=work) for _ in range(threads)]
