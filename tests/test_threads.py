@@ -2,6 +2,7 @@
 and second initialisations racing each other."""
 
 import collections
+import concurrent.futures
 import ctypes
 import math
 import struct
@@ -174,16 +175,20 @@ def test_second_initialisations_are_all_refused_even_when_they_race(busy_switchi
 # as the import would; exactly one may succeed), then each at the same moment meets the first internal failure,
 # the first type name of a foreign argument, the first instance and the first TQError.
 FIRST_USE = r"""
-import ctypes, importlib.util, sys, threading
+import ctypes, importlib.util, sys, threading, time
 init = ctypes.PyDLL(importlib.util.find_spec("tq_pyo3").origin).PyInit_tq_pyo3
 init.restype = ctypes.py_object
 get_slot = ctypes.pythonapi.PyType_GetSlot
 get_slot.argtypes, get_slot.restype = [ctypes.py_object, ctypes.c_int], ctypes.c_void_p
-threads = int(sys.argv[1])
-start, modules, refused, seen = threading.Barrier(threads), [], [], []
+threads, modules, refused, seen = int(sys.argv[1]), [], [], []
+start = threading.Barrier(threads)
 
-def work():
-    start.wait()
+def at(moment):  # a spin to a moment fixed in advance: the threads on a processor then leave it at once
+    while time.perf_counter() < moment:
+        pass
+
+def work(first, second):
+    at(first)
     try:
         modules.append(init())
     except ImportError as error:
@@ -192,7 +197,7 @@ def work():
     m = modules[0]
     richcompare = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)(
         get_slot(m.Telquant, 67))
-    start.wait()
+    at(second)
     try:
         richcompare(m.Telquant, m.Telquant, 6)  # the receivers are not looked at before the comparison code
     except BaseException as error:
@@ -208,7 +213,8 @@ def work():
         parse_error = type(error)
     seen.append((type(q), parse_error, internal, named))
 
-workers = [threading.Thread(target=work) for _ in range(threads)]
+now = time.perf_counter()
+workers = [threading.Thread(target=work, args=(now + 0.03, now + 0.06)) for _ in range(threads)]
 for t in workers:
     t.start()
 for t in workers:
@@ -219,9 +225,13 @@ print(len(modules), refused.count(True), len(seen), len(set(seen)), set(seen) ==
 """
 
 
+def first_use_trial(_):
+    run = subprocess.run([sys.executable, "-W", "error", "-c", FIRST_USE, str(THREADS)], capture_output=True, text=True)
+    return run.stdout.strip() + run.stderr.strip()[-300:]
+
+
 def test_first_use_from_many_threads_makes_one_type_and_one_exception_class():
-    trials, outcomes = 25, collections.Counter()
-    for _ in range(trials):
-        run = subprocess.run([sys.executable, "-W", "error", "-c", FIRST_USE, str(THREADS)], capture_output=True, text=True)
-        outcomes[run.stdout.strip() + run.stderr.strip()[-300:]] += 1
+    trials = 60  # two at a time
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        outcomes = collections.Counter(pool.map(first_use_trial, range(trials)))
     assert outcomes == {"1 %d %d 1 True InternalError" % (THREADS - 1, THREADS): trials}
