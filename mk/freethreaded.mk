@@ -48,7 +48,8 @@ $(FT_PY): $(FT_PYTHON)
 ft-python: $(FT_PY)
 
 test-ft: $(FT_PY)
-	$(FT_PY) -m pip install -q --disable-pip-version-check --force-reinstall --no-deps -Cbuild-dir=build/{wheel_tag} .
+	$(FT_PY) -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+	  -Cbuild-dir=build/{wheel_tag} .
 	env -u PYTHON_GIL $(FT_PY) $(FT_GIL_CHECK)
 	PYTHON_GIL=0 $(FT_PY) -m pytest -q -p no:cacheprovider
 
