@@ -5,12 +5,13 @@
 #
 # Each suite gets a minbase root in DIR/SUITE (mk/debian_root.sh; made once, then reused) holding only what a new
 # user installs: build-essential, python3-dev (the headers the build needs), python3-venv, git, make and
-# ca-certificates. In it, an unprivileged user "tq" clones the committed HEAD (a git bundle of it, so the working
-# tree's state never leaks in) into a fresh home checkout and runs `make tour` and `make test` there; the test
-# extras must include pint, so its reference rows run against the pint that python3 gets. bullseye's g++ 10 is below the minimum: there both commands
-# must stop at configure time with the one-sentence refusal, and then the README's route for such systems
-# (clang 16 with LLVM's libc++, from bullseye's own archive) must pass both. Logs go to DIR/SUITE.log; a summary
-# (python3, compiler, pint, the test summary line, minutes per step) to DIR/summary.txt. Exits 1 if any fails.
+# ca-certificates. In it, an unprivileged user "tq" clones the committed HEAD (a git bundle of it, bound in where
+# tq cannot write, so the working tree's state never leaks in) into a fresh home checkout and runs `make tour` and
+# `make test` there; the test extras must include pint, so its reference rows run against the pint that python3
+# gets. bullseye's g++ 10 is below the minimum: there both commands must stop at configure time with the
+# one-sentence refusal, and then the README's route for such systems (clang 16 with LLVM's libc++, from
+# bullseye's own archive) must pass both. Logs go to DIR/SUITE.log; a summary (python3, compiler, pint, the test
+# summary line, minutes per step) to DIR/summary.txt. Exits 1 if any fails.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
