@@ -24,7 +24,8 @@ suites=("$@")
 packages=(build-essential python3-dev python3-venv git make ca-certificates)
 old_route_packages=(clang-16 libc++-16-dev libc++abi-16-dev)
 old_route_env="CXX=clang++-16 CXXFLAGS=-stdlib=libc++"
-refusal="tq_pyo3 needs a C++20 compiler and library: GCC 11 or newer, or clang 13 or newer with libstdc++ 11 / libc++ 14 or newer; this is GNU 10"
+refusal="tq_pyo3 needs a C++20 compiler and library: GCC 11 or newer, or clang 13 or newer with libstdc++ 11"
+refusal+=" / libc++ 14 or newer; this is GNU 10"
 
 # What the user clones: the committed HEAD and its branch, nothing of the working tree.
 bundle=$dir/tq_pyo3.bundle
