@@ -1,4 +1,4 @@
-/* Included by cmake/zig-toolchain.cmake into every source of the portable wheels.
+/* Included by cmake/zig-toolchain.cmake into every source of the glibc portable wheels (not the musl one).
  *
  * zig links its own runtime library (compiler-rt) into the module for the quad-precision helpers of aarch64's long
  * double. That library also defines sin, cos, tan, log, log2, log10 and sqrt, and a definition inside the module

@@ -1,14 +1,15 @@
 # Cross toolchain for the portable Linux wheels: zig's clang, its libc++ linked in, and glibc stubs of an old
-# version, so one build runs on every glibc from ZIG_GLIBC on. Used only by `make wheels`:
+# version, so one build runs on every glibc from that version on; or musl's, for the musllinux wheel.
+# Used only by `make wheels`:
 #
 #   -Ccmake.define.CMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake
-#   -Ccmake.define.ZIG_TARGET=aarch64-linux-gnu.2.17      (or x86_64-linux-gnu.2.17)
+#   -Ccmake.define.ZIG_TARGET=aarch64-linux-gnu.2.17      (or x86_64-linux-gnu.2.17, x86_64-linux-musl)
 #   -Ccmake.define.ZIG_EXECUTABLE=/path/to/zig             (default: `zig` on PATH, else the ziglang package)
 #
 # CMake reads this file again for every try_compile project; the two settings reach those through
 # CMAKE_TRY_COMPILE_PLATFORM_VARIABLES.
 
-set(ZIG_TARGET "" CACHE STRING "zig target triple with glibc version, e.g. x86_64-linux-gnu.2.17")
+set(ZIG_TARGET "" CACHE STRING "zig target triple, with the glibc version for glibc: x86_64-linux-gnu.2.17")
 set(ZIG_EXECUTABLE "" CACHE FILEPATH "the zig compiler")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET ZIG_EXECUTABLE)
 
@@ -42,9 +43,13 @@ set(CMAKE_CXX_COMPILER_TARGET "${ZIG_TARGET}")
 # The baseline instruction set of the architecture (x86-64 v1, armv8-a). zig compiles for the build machine's own
 # CPU (AVX2, FMA, ... here) when it is given no target, and for the baseline when it is given one; the flag says so
 # outright, so no extension of the build machine can reach code meant for every machine.
-# Every source also includes zig-libm-imports.h, which binds the elementary functions to the C library's libm
-# (see there why).
-set(CMAKE_CXX_FLAGS_INIT "-mcpu=baseline -include ${CMAKE_CURRENT_LIST_DIR}/zig-libm-imports.h")
+set(CMAKE_CXX_FLAGS_INIT "-mcpu=baseline")
+# For glibc, every source also includes zig-libm-imports.h, which binds the elementary functions to the C library's
+# libm (see there why). musl has no symbol versions and keeps libm inside libc.so; for it zig links no runtime
+# definition of those functions on x86-64, so they stay plain imports (mk/check_portable_wheel.py checks either).
+if(ZIG_TARGET MATCHES "-gnu")
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -include ${CMAKE_CURRENT_LIST_DIR}/zig-libm-imports.h")
+endif()
 
 # Two CMake features that assume a plain clang toolchain stay off: linker dependency files (CMake cannot identify
 # the linker behind `zig c++`) and the scan of C++20 sources for modules, which needs clang-scan-deps, which zig

@@ -5,7 +5,8 @@
 For the extension module in each wheel: the shared libraries it needs (DT_NEEDED) are only glibc's libc, libm,
 libpthread, libdl and the dynamic loader, so no C++ runtime and no libpython; the only symbol it exports is
 PyInit_tq_pyo3; and each elementary function is an undefined symbol whose version comes from libm.so.6, so the
-system's C library computes it and no copy linked into the module does. Prints one line per check and wheel, and
+system's C library computes it and no copy linked into the module does. A musllinux wheel needs musl's libc.so
+alone (musl keeps libm inside it and has no symbol versions): each elementary function is an unversioned import. Prints one line per check and wheel, and
 exits 1 when any fails. Needs pyelftools (auditwheel's own dependency).
 """
 
@@ -21,6 +22,7 @@ from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
 
 ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2",
                   "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+MUSL_NEEDED = {"libc.so"}
 EXPORTS = {"PyInit_tq_pyo3"}
 FROM_LIBM = ("sin", "cos", "tan", "asin", "acos", "atan", "log", "log2", "log10", "pow")
 
@@ -65,18 +67,24 @@ def check(wheel: str) -> list[str]:
         elf = ELFFile(io.BytesIO(archive.read(modules[0])))
         needed, exported, imported, defined = dynamic_facts(elf)
     arch = elf.get_machine_arch()
+    musl = "musllinux" in wheel
+    # The import each elementary function must be: from libm.so.6 with its glibc version, or from musl's libc.so
+    # with no version (version_file maps an unversioned import to "").
+    libm, allowed = ("libc.so", MUSL_NEEDED) if musl else ("libm.so.6", ALLOWED_NEEDED)
+    version = "" if musl else libm
     print(f"== {modules[0]} ({arch}) in {wheel}")
     print(f"needed:   {' '.join(sorted(needed))}")
     print(f"exported: {' '.join(sorted(exported))}")
-    print(f"from libm.so.6: {' '.join(n for n in FROM_LIBM if imported.get(n) == 'libm.so.6')}")
-    if needed - ALLOWED_NEEDED:
-        failures.append(f"needs more than the C library: {sorted(needed - ALLOWED_NEEDED)}")
+    print(f"from {libm}: {' '.join(n for n in FROM_LIBM if imported.get(n) == version)}")
+    if needed - allowed or (musl and needed != MUSL_NEEDED):
+        failures.append(f"needs {sorted(needed)}, more than the C library ({sorted(allowed)})")
     if exported != EXPORTS:
         failures.append(f"exports {sorted(exported ^ EXPORTS)} beyond/instead of {sorted(EXPORTS)}")
     for name in FROM_LIBM:
-        if imported.get(name) != "libm.so.6":
-            where = "defined inside the module" if name in defined else f"bound to {imported.get(name) or 'nothing'}"
-            failures.append(f"{name} is not imported from libm.so.6 ({where})")
+        if imported.get(name) != version:
+            where = ("defined inside the module" if name in defined
+                     else f"bound to {imported.get(name) or 'no library'}" if name in imported else "not imported")
+            failures.append(f"{name} is not imported from {libm} ({where})")
     return [f"{wheel}: {f}" for f in failures]
 
 

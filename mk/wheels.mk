@@ -84,6 +84,7 @@ wheels: $(WHEELS_TOOLS)/.pinned $(FT_WHEELS_TOOLS)/.pinned
 	  -w $(WHEELHOUSE) $(WHEELS_DIR)/raw-ft/*.whl || exit 1
 	@test -f $(WHEEL_FT) || { echo "wheels: no $(WHEEL_FT)"; ls $(WHEELHOUSE); exit 1; }
 	$(MAKE) --no-print-directory wheels-check
+	$(MAKE) --no-print-directory wheels-musl
 
 # For targets that test the wheels: builds them only when one is missing.
 wheels-present: $(WHEELS_TOOLS)/.pinned
@@ -103,3 +104,44 @@ wheels-check: $(WHEELS_TOOLS)/.pinned
 	done
 	$(WHEELS_PY) mk/check_portable_wheel.py $(WHEELS_ALL)
 	@ls -l $(WHEELS_ALL)
+
+# ---- musllinux (Alpine and other musl systems) -------------------------------------------------------------------
+#
+#   make wheels-musl        wheelhouse/tq_pyo3-<version>-cp38-abi3-musllinux_1_2_x86_64.whl from the sdist unpacked
+#                           by `make wheels` (which runs this last), then its checks
+#   make wheels-musl-check  the checks alone: `auditwheel show` names musllinux_1_2; the extension needs musl's
+#                           libc.so alone (libm is inside it), exports only PyInit_tq_pyo3 and imports each
+#                           elementary function from it (mk/check_portable_wheel.py); abi3audit finds no symbol
+#                           beyond the limited API of 3.8
+#
+# x86-64 only: an aarch64 musl wheel would need a musl CPython for aarch64 under emulation to be run here, and
+# nothing is shipped that was not run.
+
+WHEEL_MUSL_X86_64 := $(WHEELHOUSE)/tq_pyo3-$(WHEELS_VERSION)-cp38-abi3-musllinux_1_2_x86_64.whl
+
+.PHONY: wheels-musl wheels-musl-check
+
+wheels-musl: $(WHEELS_TOOLS)/.pinned
+	@test -f $(WHEELS_DIR)/src/pyproject.toml || { echo "wheels-musl: no unpacked sdist; run make wheels"; exit 1; }
+	rm -rf $(WHEEL_MUSL_X86_64) $(WHEELS_DIR)/raw-musl-x86_64
+	@echo "== wheel for x86_64-linux-musl"
+	zig=$$($(WHEELS_PY) -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))'); \
+	_PYTHON_HOST_PLATFORM=linux-x86_64 $(WHEELS_PY) -m build --wheel --no-isolation \
+	  --outdir $(WHEELS_DIR)/raw-musl-x86_64 $(WHEELS_DIR)/src \
+	  -Cbuild-dir=$(abspath $(WHEELS_DIR))/cmake-musl-x86_64 -Cwheel.py-api=cp38 \
+	  -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath $(WHEELS_DIR))/src/cmake/zig-toolchain.cmake \
+	  -Ccmake.define.ZIG_TARGET=x86_64-linux-musl -Ccmake.define.ZIG_EXECUTABLE=$$zig
+	PATH="$(abspath $(WHEELS_TOOLS))/bin:$$PATH" $(WHEELS_TOOLS)/bin/auditwheel repair \
+	  --plat musllinux_1_2_x86_64 -w $(WHEELHOUSE) $(WHEELS_DIR)/raw-musl-x86_64/*.whl
+	$(MAKE) --no-print-directory wheels-musl-check
+
+wheels-musl-check: $(WHEELS_TOOLS)/.pinned
+	@mkdir -p $(WHEELS_DIR)
+	$(WHEELS_TOOLS)/bin/auditwheel show $(WHEEL_MUSL_X86_64) > $(WHEELS_DIR)/show-musl-x86_64.txt
+	@cat $(WHEELS_DIR)/show-musl-x86_64.txt
+	@tr -s ' \n' '  ' < $(WHEELS_DIR)/show-musl-x86_64.txt \
+	  | grep -q 'consistent with the following platform tag: "musllinux_1_2_x86_64"' \
+	  || { echo "wheels-musl: auditwheel does not find $(WHEEL_MUSL_X86_64) musllinux_1_2"; exit 1; }
+	$(WHEELS_PY) mk/check_portable_wheel.py $(WHEEL_MUSL_X86_64)
+	$(WHEELS_TOOLS)/bin/abi3audit --strict --summary $(WHEEL_MUSL_X86_64)
+	@ls -l $(WHEEL_MUSL_X86_64)
