@@ -4,10 +4,12 @@
 
 For the extension module in each wheel: the shared libraries it needs (DT_NEEDED) are only glibc's libc, libm,
 libpthread, libdl and the dynamic loader, so no C++ runtime and no libpython; the only symbol it exports is
-PyInit_tq_pyo3; and each elementary function is an undefined symbol whose version comes from libm.so.6, so the
-system's C library computes it and no copy linked into the module does. A musllinux wheel needs musl's libc.so
-alone (musl keeps libm inside it and has no symbol versions): each elementary function is an unversioned import. Prints one line per check and wheel, and
-exits 1 when any fails. Needs pyelftools (auditwheel's own dependency).
+PyInit_tq_pyo3; it has no packed relative relocations (DT_RELR, which old C libraries cannot load: they are listed
+as a needed "(DT_RELR)"); and each elementary function is an undefined symbol whose version comes from libm.so.6,
+so the system's C library computes it and no copy linked into the module does. A musllinux wheel needs musl's
+libc.so alone (musl keeps libm inside it and has no symbol versions): each elementary function is an unversioned
+import. Prints one line per check and wheel, and exits 1 when any fails. Needs pyelftools (auditwheel's own
+dependency).
 """
 
 from __future__ import annotations
@@ -36,6 +38,8 @@ def dynamic_facts(elf: ELFFile) -> tuple[set[str], set[str], dict[str, str], set
     for section in elf.iter_sections():
         if isinstance(section, DynamicSection):
             needed |= {tag.needed for tag in section.iter_tags() if tag.entry.d_tag == "DT_NEEDED"}
+            # Packed relative relocations: only glibc 2.36 and musl 1.2.4 on can load them.
+            needed |= {"(DT_RELR)" for tag in section.iter_tags() if tag.entry.d_tag == "DT_RELR"}
         elif isinstance(section, GNUVerNeedSection):
             for verneed, auxiliaries in section.iter_versions():
                 for aux in auxiliaries:
