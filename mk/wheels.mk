@@ -110,10 +110,13 @@ wheels-check: $(WHEELS_TOOLS)/.pinned
 #   make wheels-musl        wheelhouse/tq_pyo3-<version>-cp38-abi3-musllinux_1_2_x86_64.whl from the sdist unpacked
 #                           by `make wheels` (which runs this last), then its checks
 #   make wheels-musl-check  the checks alone: `auditwheel show` names musllinux_1_2; the extension needs musl's
-#                           libc.so alone (libm is inside it), exports only PyInit_tq_pyo3 and imports each
+#                           C library alone (libm is inside it), exports only PyInit_tq_pyo3 and imports each
 #                           elementary function from it (mk/check_portable_wheel.py); abi3audit finds no symbol
 #                           beyond the limited API of 3.8
 #
+# scikit-build-core tags the wheel musllinux_1_2 itself (_PYTHON_HOST_PLATFORM): auditwheel's --plat offers only the
+# build machine's own C library, and it reads a wheel's C library from its name. The extension names its C library
+# libc.musl-x86_64.so.1, as on Alpine (CMakeLists.txt renames zig's libc.so with patchelf).
 # x86-64 only: an aarch64 musl wheel would need a musl CPython for aarch64 under emulation to be run here, and
 # nothing is shipped that was not run.
 
@@ -126,13 +129,13 @@ wheels-musl: $(WHEELS_TOOLS)/.pinned
 	rm -rf $(WHEEL_MUSL_X86_64) $(WHEELS_DIR)/raw-musl-x86_64
 	@echo "== wheel for x86_64-linux-musl"
 	zig=$$($(WHEELS_PY) -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))'); \
-	_PYTHON_HOST_PLATFORM=linux-x86_64 $(WHEELS_PY) -m build --wheel --no-isolation \
-	  --outdir $(WHEELS_DIR)/raw-musl-x86_64 $(WHEELS_DIR)/src \
+	PATH="$(abspath $(WHEELS_TOOLS))/bin:$$PATH" _PYTHON_HOST_PLATFORM=musllinux_1_2_x86_64 \
+	$(WHEELS_PY) -m build --wheel --no-isolation --outdir $(WHEELS_DIR)/raw-musl-x86_64 $(WHEELS_DIR)/src \
 	  -Cbuild-dir=$(abspath $(WHEELS_DIR))/cmake-musl-x86_64 -Cwheel.py-api=cp38 \
 	  -Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath $(WHEELS_DIR))/src/cmake/zig-toolchain.cmake \
 	  -Ccmake.define.ZIG_TARGET=x86_64-linux-musl -Ccmake.define.ZIG_EXECUTABLE=$$zig
 	PATH="$(abspath $(WHEELS_TOOLS))/bin:$$PATH" $(WHEELS_TOOLS)/bin/auditwheel repair \
-	  --plat musllinux_1_2_x86_64 -w $(WHEELHOUSE) $(WHEELS_DIR)/raw-musl-x86_64/*.whl
+	  -w $(WHEELHOUSE) $(WHEELS_DIR)/raw-musl-x86_64/*.whl
 	$(MAKE) --no-print-directory wheels-musl-check
 
 wheels-musl-check: $(WHEELS_TOOLS)/.pinned
