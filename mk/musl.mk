@@ -29,7 +29,7 @@ endef
 
 test-musl: musl-python
 	$(musl_unpack)
-	TQ_MUSL_PATH=$(abspath $(MUSL_WHEEL)) $(MUSL_PY) -c 'import os, platform, tq_pyo3; \
+	TQ_MUSL_PATH=$(abspath $(MUSL_WHEEL)) $(MUSL_PY) -c 'import os, sys, tq_pyo3; \
 	  assert tq_pyo3.__file__.startswith(os.environ["TQ_MUSL_PATH"]), tq_pyo3.__file__; \
-	  print("test-musl:", platform.libc_ver(), tq_pyo3.__file__)'
+	  print("test-musl:", sys.executable, tq_pyo3.__file__)'
 	TQ_MUSL_PATH=$(abspath $(MUSL_WHEEL)) $(MUSL_PY) -m pytest -q -p no:cacheprovider --durations=10
