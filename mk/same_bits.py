@@ -9,8 +9,12 @@ seed alone: operands are made from random bits, decimal strings and exact produc
 so every interpreter runs the same operations.
 
 The operations that hand a value to the C library (the elementary methods, the module functions, ** and pow)
-also write what the platform's C library gives for that input, called directly through Python's math module
-("libm=..."). `compare` sorts each differing line into one of three kinds:
+also write what the platform's C library gives for that input, called directly through Python's math module, or
+for pow through ctypes ("libm=..."). `compare` sorts each differing line into one of these kinds:
+  - the module's results are the same and only the C library's own answer differs: listed with the C library's
+    differences below, or only counted when that answer differs in a NaN's bits alone;
+  - Python's wording: the module declined an operator on both sides and the interpreters (different versions)
+    name the operand types differently in their TypeError; counted, one shown;
   - NaN bits: the lines are equal once NaN bit patterns are ignored. The hardware's NaN of an invalid operation
     differs (x86-64 sets the sign, aarch64 does not), but the module replaces it by one positive quiet NaN, so
     such a line is a fault like any other and fails the comparison;
