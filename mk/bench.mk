@@ -1,12 +1,17 @@
 # Benchmarks: tq_pyo3 beside plain floats and the peer unit libraries (pint, astropy, unyt), each library timed
 # in a process of its own; writes bench/results/results.md and bench/results/bench.png.
 # The peers live only in this environment (the optional extra "bench"), never in the module's or the tests'.
+# Then the threads table: bench/threads.py on the free-threaded interpreter of `make ft-python` (built on first use,
+# about 7 minutes), the module installed there from this tree; writes bench/results/threads.md.
+#
+#   make bench-threads     the threads table alone
 BENCH_VENV  ?= .venv-bench
 BENCH_PY    := $(BENCH_VENV)/bin/python
 BENCH_PEERS := pint astropy unyt
 BENCH_ARGS  ?=
+BENCH_THREADS_ARGS ?=
 
-.PHONY: bench
+.PHONY: bench bench-threads
 
 $(BENCH_PY):
 	$(PYTHON) -m venv $(BENCH_VENV)
@@ -22,3 +27,9 @@ bench: $(BENCH_PY)
 	    $(BENCH_PY) -m pip install -q $$pkg || echo "bench: $$pkg did not install; it is skipped"; \
 	  done; }
 	$(BENCH_PY) bench/run.py $(BENCH_ARGS)
+	$(MAKE) --no-print-directory bench-threads
+
+# The GIL is left as the import leaves it: the script refuses to run when it is on.
+bench-threads: $(FT_PY)
+	$(FT_PY) -m pip install -q --disable-pip-version-check --force-reinstall --no-deps -Cbuild-dir=build/{wheel_tag} .
+	$(FT_PY) bench/threads.py $(BENCH_THREADS_ARGS)
