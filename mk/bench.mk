@@ -29,7 +29,9 @@ bench: $(BENCH_PY)
 	$(BENCH_PY) bench/run.py $(BENCH_ARGS)
 	$(MAKE) --no-print-directory bench-threads
 
-# The GIL is left as the import leaves it: the script refuses to run when it is on.
-bench-threads: $(FT_PY)
+# The GIL is left as the import leaves it: the script refuses to run when it is on. (FT_PY is set in
+# mk/freethreaded.mk, read after this file, hence the interpreter is made from the recipe.)
+bench-threads:
+	$(MAKE) --no-print-directory ft-python
 	$(FT_PY) -m pip install -q --disable-pip-version-check --force-reinstall --no-deps -Cbuild-dir=build/{wheel_tag} .
 	$(FT_PY) bench/threads.py $(BENCH_THREADS_ARGS)
