@@ -49,7 +49,8 @@ FAULTS = [
      "a token of 66 bytes, one of them a bracket, overflows the local buffer by one"),  # + 1 could not overflow
     ("number-div-swapped", A, "settled(x / a.value, x, a.value)", "settled(a.value / x, x, a.value)",
      "x / q divides the wrong way"),
-    ("nan-unsettled", Q, "return r == r ? r : a != a ? quieted(a) : b != b ? quieted(b) : kQuietNaN;", "return r;",
+    ("nan-unsettled", Q, "double settled(double r, double a, double b) { return r == r ? r : nan_of(a, b); }",
+     "double settled(double r, double a, double b) { return r; }",
      "a NaN result of two operands is whatever the processor and the compiler's operand order make"),
     ("nan-right-first", Q, "a != a ? quieted(a) : b != b ? quieted(b)", "b != b ? quieted(b) : a != a ? quieted(a)",
      "of two NaN operands the right one passes on"),
@@ -88,8 +89,8 @@ FAULTS = [
     ("verb-was", F, "given == 1 ? \"was\" : \"were\"", "\"was\"", "surplus arguments always 'was given'"),
     ("type-name-attr", F, "PyUnicode_InternFromString(\"__qualname__\")", "PyUnicode_InternFromString(\"__name__\")",
      "type names from __name__, not __qualname__"),
-    ("keyword-duplicate", F, "            if (out[match] != nullptr) {",
-     "            if (false) {", "a keyword may repeat a positional argument"),
+    ("keyword-duplicate", F, "    if (out[match] != nullptr) {",
+     "    if (false) {", "a keyword may repeat a positional argument"),
     ("message-str-leak", F, "    PyErr_SetObject(cls, text);\n    Py_DECREF(text);", "    PyErr_SetObject(cls, text);",
      "every TQError leaks its message str"),
     ("index-upper-bound", O, "if (n < INT32_MIN || n > INT32_MAX) return false;",
@@ -101,6 +102,13 @@ FAULTS = [
      "case tq::Ordering::Equal: return new_bool(op == Py_LE);", ">= is false for equal values"),
     ("type-ref-leak", TT, "    release(self);\n    Py_DecRef(reinterpret_cast<PyObject*>(type));", "    release(self);",
      "every instance leaks a reference to its type"),
+    ("nan-test-skipped", Q, "    return all != all;", "    return false;",
+     "a product, quotient or power holding a NaN is never settled"),
+    ("utf8-lead-byte", F, "local_[n++] = static_cast<char>(0xF0 | (c >> 18));",
+     "local_[n++] = static_cast<char>(0xF8 | (c >> 18));", "a unit text with a character beyond U+FFFF is misread"),
+    ("surrogate-half", F, "if (c >= 0xD800 && c <= 0xDFFF) return false;",
+     "if (c >= 0xD800 && c <= 0xDBFF) return false;",
+     "a lone low surrogate in a short unit text is encoded instead of refused"),
 ]
 
 
