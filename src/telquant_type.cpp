@@ -175,6 +175,15 @@ PyTypeObject* make_type() {
     g_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
     if (g_alloc == nullptr) g_alloc = PyType_GenericAlloc;
     g_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+    // Free-threaded 3.13 counts each instance's reference to its type on one shared word with atomic instructions,
+    // so threads that make results wait on each other. It makes the classes of class statements immortal once a
+    // second thread starts (3.14 counts type references per thread instead). This type lives as long as the process
+    // anyway, so it is made immortal too: untracked, as the collector has nothing to do with an immortal object,
+    // then a count above 2**32 - 1 set by the owning thread, which the interpreter takes as immortal.
+    PyObject_GC_UnTrack(type);
+    Py_SET_REFCNT(type, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+#endif
     return tp;
 }
 
