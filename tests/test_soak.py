@@ -5,6 +5,7 @@ import ctypes
 import gc
 import math
 import sys
+import sysconfig
 import tracemalloc
 
 import pytest
@@ -139,7 +140,10 @@ def test_thousands_of_calls_of_every_entry_point_end_as_documented_and_leak_noth
     gc.collect()
     heap_after = c_heap_bytes()
     assert moved == {}
-    assert {"Telquant", "TQError", "asin", "q", "unit", "key_unit", "big", "index_n", "subnum_x"} <= refcounts().keys()
+    # Free-threaded 3.13 makes the type immortal, so threads that make results do not contend on its count.
+    immortal_type = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and sys.version_info < (3, 14)
+    assert ("Telquant" in refcounts()) != immortal_type
+    assert {"TQError", "asin", "q", "unit", "key_unit", "big", "index_n", "subnum_x"} <= refcounts().keys()
     if heap is not None:  # the C heap serves the core's message texts and every Python object above 512 bytes
         assert heap_after - heap < TOLERANCE * 4, (heap, heap_after)
     leaks = {}
