@@ -27,13 +27,15 @@ SAME_BITS_SEED ?= 20261207
 arm64-python:
 	bash mk/arm64_python.sh $(ARM64_ROOT)
 
-# The wheel is unzipped, as an installer would, into a folder that the wrapper puts first on the path.
-define arm64_unpack
-	@test -n "$(ARM64_WHL)" || { echo "$@: no aarch64 wheel in $(WHEELHOUSE)/; run make wheels"; exit 1; }
-	rm -rf $(ARM64_WHEEL)
-	mkdir -p $(ARM64_WHEEL)
-	cd $(ARM64_WHEEL) && python3 -m zipfile -e $(abspath $(ARM64_WHL)) .
+# $(call unpack_wheel,WHEEL,DIR,KIND): the wheel is unzipped, as an installer would, into a folder that the
+# interpreter's wrapper puts first on the path.
+define unpack_wheel
+	@test -n "$(1)" || { echo "$@: no $(3) wheel in $(WHEELHOUSE)/; run make wheels"; exit 1; }
+	rm -rf $(2)
+	mkdir -p $(2)
+	cd $(2) && python3 -m zipfile -e $(abspath $(1)) .
 endef
+arm64_unpack = $(call unpack_wheel,$(ARM64_WHL),$(ARM64_WHEEL),aarch64)
 
 test-aarch64: arm64-python
 	$(arm64_unpack)

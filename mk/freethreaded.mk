@@ -21,7 +21,8 @@ FT_VENV      := build/ft-venv
 FT_PY        := $(FT_VENV)/bin/python
 FT_WHEEL_VENV := build/ft-wheel-venv
 FT_APT       := gcc make pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev
-FT_TOOLS     := "pytest>=7,<10" "hypothesis>=6,<7" "numpy<3" "mypy>=1.4,<3" "pint>=0.24,<0.27"
+# The test extra of pyproject.toml, as mk/compilers.mk reads it (CC_TEST_DEPS).
+FT_DEPS      := $(FT_DIR)/test-deps.txt
 # The import must leave the GIL off (the module declares it needs none) and warn about nothing.
 FT_GIL_CHECK := -W error -c 'import sys, tq_pyo3; assert not sys._is_gil_enabled(), "the GIL is on"; \
   print("free-threaded:", sys.version.split()[0], sys.abiflags, "GIL off,", tq_pyo3.__file__)'
@@ -43,7 +44,8 @@ $(FT_PYTHON):
 $(FT_PY): $(FT_PYTHON)
 	rm -rf $(FT_VENV)
 	$(FT_PYTHON) -m venv $(FT_VENV)
-	$(FT_PY) -m pip install -q --disable-pip-version-check --only-binary=:all: $(FT_TOOLS)
+	$(CC_TEST_DEPS) > $(FT_DEPS)
+	$(FT_PY) -m pip install -q --disable-pip-version-check --only-binary=:all: -r $(FT_DEPS)
 
 ft-python: $(FT_PY)
 
@@ -58,6 +60,6 @@ test-ft-wheel: $(FT_PY) wheels-present
 	rm -rf $(FT_WHEEL_VENV)
 	$(FT_PYTHON) -m venv $(FT_WHEEL_VENV)
 	$(FT_WHEEL_VENV)/bin/python -m pip install -q --disable-pip-version-check --only-binary=:all: \
-	  $(WHEEL_FT) $(FT_TOOLS)
+	  "$(WHEEL_FT)[test]"
 	env -u PYTHON_GIL $(FT_WHEEL_VENV)/bin/python $(FT_GIL_CHECK)
 	PYTHON_GIL=0 $(FT_WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider

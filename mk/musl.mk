@@ -19,13 +19,7 @@ MUSL_WHL      = $(firstword $(wildcard $(WHEELHOUSE)/tq_pyo3-*-cp38-abi3-musllin
 musl-python: cpython-src
 	bash mk/musl_python.sh $(MUSL_ROOT) $(CPYTHON_SRC)
 
-# The wheel is unzipped, as an installer would, into a folder that the wrapper puts first on the path.
-define musl_unpack
-	@test -n "$(MUSL_WHL)" || { echo "$@: no musllinux wheel in $(WHEELHOUSE)/; run make wheels"; exit 1; }
-	rm -rf $(MUSL_WHEEL)
-	mkdir -p $(MUSL_WHEEL)
-	cd $(MUSL_WHEEL) && python3 -m zipfile -e $(abspath $(MUSL_WHL)) .
-endef
+musl_unpack = $(call unpack_wheel,$(MUSL_WHL),$(MUSL_WHEEL),musllinux)
 
 test-musl: musl-python
 	$(musl_unpack)
