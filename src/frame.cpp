@@ -7,27 +7,33 @@ namespace tqpy {
 // ---- process-wide objects -------------------------------------------------------------------------------
 
 namespace {
-std::mutex g_tq_error_guard;
-std::atomic<PyObject*> g_tq_error{nullptr};
-std::mutex g_internal_error_guard;
-std::atomic<PyObject*> g_internal_error{nullptr};
-std::mutex g_qualname_guard;
 std::atomic<PyObject*> g_qualname{nullptr};  // interned "__qualname__"
+std::atomic<PyObject*> g_internal_error{nullptr};
+std::atomic<PyObject*> g_tq_error{nullptr};
+
+// Makes `slot`'s object unless it exists; false with an exception pending.
+template <class Make>
+bool ensure(std::atomic<PyObject*>& slot, Make make) {
+    if (slot.load(std::memory_order_acquire) != nullptr) return true;
+    PyObject* made = make();
+    slot.store(made, std::memory_order_release);
+    return made != nullptr;
+}
 }  // namespace
 
-PyTypeObject* type_for_call() {
-    if (PyTypeObject* type = loaded_type()) return type;
-    if (PyTypeObject* type = create_type()) return type;
-    PyErr_WriteUnraisable(nullptr);
-    std::string text = std::string("failed to create type object for `") + kClassName + "`";
-    internal_failure(text.c_str());
-    return nullptr;
+bool create_shared_objects() {
+    return ensure(g_qualname, [] { return PyUnicode_InternFromString("__qualname__"); }) &&
+           ensure(g_internal_error, [] {
+               return PyErr_NewExceptionWithDoc("tq_pyo3.InternalError",
+                                                "An internal invariant of tq_pyo3 was broken; please report it.",
+                                                PyExc_BaseException, nullptr);
+           }) &&
+           ensure(g_tq_error, [] {
+               return PyErr_NewExceptionWithDoc("tq_pyo3.TQError", nullptr, PyExc_Exception, nullptr);
+           });
 }
 
 PyObject* tq_error() {
-    fill_once(g_tq_error_guard, g_tq_error, [] {
-        return PyErr_NewExceptionWithDoc("tq_pyo3.TQError", nullptr, PyExc_Exception, nullptr);
-    });
     PyObject* error = g_tq_error.load(std::memory_order_acquire);
     if (error == nullptr) internal_failure("Failed to initialize new exception type.");
     return error;
@@ -51,14 +57,9 @@ PyObject* raise_type_error(const char* message) {
 }
 
 PyObject* internal_failure(const char* text) {
-    fill_once(g_internal_error_guard, g_internal_error, [] {
-        return PyErr_NewExceptionWithDoc("tq_pyo3.InternalError",
-                                         "An internal invariant of tq_pyo3 was broken; please report it.",
-                                         PyExc_BaseException, nullptr);
-    });
     PyObject* error = g_internal_error.load(std::memory_order_acquire);
-    if (error == nullptr) return nullptr;
-    PyErr_SetString(error, text != nullptr ? text : "internal failure");
+    // Only an initialisation that failed before making the class can get here without it.
+    PyErr_SetString(error != nullptr ? error : PyExc_SystemError, text != nullptr ? text : "internal failure");
     return nullptr;
 }
 
@@ -191,7 +192,6 @@ bool number_arg(PyObject* obj, const char* name, double& out) {
 
 std::string type_name_of(PyObject* obj) {
     static const char* const kUnknown = "<failed to extract type name>";
-    fill_once(g_qualname_guard, g_qualname, [] { return PyUnicode_InternFromString("__qualname__"); });
     PyObject* qualname = g_qualname.load(std::memory_order_acquire);
     if (qualname == nullptr) {
         PyErr_Clear();
@@ -254,22 +254,34 @@ bool TextArg::load(PyObject* obj, const char* name) {
         return false;
     }
     if (load_short(obj)) return true;
-    bytes_ = PyUnicode_AsUTF8String(obj);
-    if (bytes_ == nullptr) {
-        argument_error(name);
-        return false;
-    }
+    if (load_long(obj)) return true;
+    argument_error(name);
+    return false;
+}
+
+bool TextArg::load_long(PyObject* obj) {
+    PyObject* bytes = PyUnicode_AsUTF8String(obj);
+    if (bytes == nullptr) return false;
     char* data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(bytes_, &data, &size) != 0) return false;
-    view_ = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
+    bool ok = PyBytes_AsStringAndSize(bytes, &data, &size) == 0;
+    if (ok) {
+        long_.reset(new (std::nothrow) char[static_cast<std::size_t>(size) + 1]);
+        if (long_ == nullptr) {
+            PyErr_NoMemory();
+            ok = false;
+        } else {
+            std::memcpy(long_.get(), data, static_cast<std::size_t>(size));
+            view_ = std::string_view(long_.get(), static_cast<std::size_t>(size));
+        }
+    }
+    Py_DECREF(bytes);
+    return ok;
 }
 
 // ---- receivers and results -----------------------------------------------------------------------------------
 
 TelquantObject* receiver_slow(PyObject* self) {
-    if (type_for_call() == nullptr) return nullptr;
     if (TelquantObject* obj = as_telquant(self)) return obj;
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Telquant'", type_name_of(self).c_str());
     return nullptr;
@@ -282,10 +294,10 @@ PyObject* allocation_failed() {
 
 PyObject* create_instance_of(const tq::Quantity& q, PyTypeObject* type) {
     if (type == nullptr) {
-        type = type_for_call();
-        if (type == nullptr) return nullptr;
+        type = loaded_type();
+        if (type == nullptr) return internal_failure("failed to create type object for `Telquant`");
     }
-    allocfunc alloc = g_alloc;  // read after type_for_call, which fills it on first need
+    allocfunc alloc = g_alloc;  // published with the type
     if (type != loaded_type()) {
         alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         if (alloc == nullptr) alloc = PyType_GenericAlloc;

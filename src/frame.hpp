@@ -8,8 +8,9 @@
 #include <Python.h>
 
 #include <atomic>
+#include <exception>
 #include <cstddef>
-#include <mutex>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -29,10 +30,16 @@ struct TelquantObject {
 
 // ---- process-wide objects -------------------------------------------------------------------------------
 //
-// Calls may run truly in parallel (free-threaded Python), so no process-wide object leans on the interpreter lock:
-// each is filled once, behind a mutex, and published by a release store that the readers' acquire loads pair with.
+// Every one is made while the module is initialised, under the module's once-guard (module.cpp, once.hpp), and
+// published by a release store that the readers' acquire loads pair with; none is made later, so no call after the
+// import fills anything, and calls may run truly in parallel (free-threaded Python) without the interpreter lock.
+// They are made in this order, so any of them that Python code can reach implies the ones before it: the interned
+// names, the internal-error class, TQError, the type.
 
-// The Telquant type, created on first need; nullptr with an exception pending when creation fails.
+// The interned names, the internal-error class and TQError, each unless it exists (an earlier initialisation
+// may have failed after making some); false with an exception pending.
+bool create_shared_objects();
+// The Telquant type unless it exists; nullptr with an exception pending when creation fails.
 PyTypeObject* create_type();
 // Set once, after g_alloc (and the type's tp_free) are stored: a thread that loads the type with acquire ordering
 // and finds it also sees those, which are never written again.
@@ -41,28 +48,7 @@ extern allocfunc g_alloc;
 
 inline PyTypeObject* loaded_type() noexcept { return g_type.load(std::memory_order_acquire); }
 
-// The type for a call in progress: a creation failure here is unraisable and ends in an internal failure.
-PyTypeObject* type_for_call();
-
-PyObject* tq_error();  // TQError, created on first need; nullptr with an exception pending on failure
-
-// Fills `slot` once per process. The thread state is released (the interpreter lock, or on a free-threaded build
-// the attachment to the interpreter) while waiting, so no thread waits on the guard while holding it and a
-// stop-the-world pause never waits on a blocked thread; a fill that fails leaves the slot empty for a later attempt.
-template <class T, class Fill>
-void fill_once(std::mutex& guard, std::atomic<T*>& slot, Fill fill) {
-    if (slot.load(std::memory_order_acquire) != nullptr) return;
-    PyThreadState* saved = PyEval_SaveThread();
-    {
-        std::lock_guard<std::mutex> lock(guard);
-        if (slot.load(std::memory_order_relaxed) == nullptr) {
-            PyEval_RestoreThread(saved);
-            saved = nullptr;
-            slot.store(fill(), std::memory_order_release);
-        }
-    }
-    if (saved != nullptr) PyEval_RestoreThread(saved);
-}
+PyObject* tq_error();  // TQError; nullptr with an internal failure raised if it was never made
 
 // ---- failures ----------------------------------------------------------------------------------------------
 
@@ -75,15 +61,22 @@ PyObject* raise_from_pending(PyObject* replacement, const char* message);
 
 // ---- entry-point protocol ----------------------------------------------------------------------------------
 
-// No C++ exception ever leaves an entry point.
+// No C++ exception of the module's ever leaves an entry point: the module throws only the standard library's
+// exceptions (std::bad_alloc, and std::length_error and the like for a broken invariant). Anything else that
+// arrives here is no exception of the module's but an unwind that must pass on: when the interpreter exits, up to
+// 3.13, it ends a daemon thread that takes its thread state back with pthread_exit, which glibc runs as a forced
+// unwind (libstdc++ names it abi::__forced_unwind; LLVM's runtime sees a foreign exception). Swallowing it aborts
+// the process, and so does a noexcept frame on its way, so this function is not noexcept.
 template <class Body>
-PyObject* entry(Body&& body) noexcept {
+PyObject* entry(Body&& body) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
-    } catch (...) {
+    } catch (const std::exception&) {
         return internal_failure("unexpected C++ exception");
+    } catch (...) {
+        throw;  // a forced unwind: the thread is ending
     }
 }
 
@@ -132,20 +125,21 @@ bool number_arg(PyObject* obj, const char* name, double& out);
 
 // A str argument as UTF-8 bytes, held for the rest of the call. A short text is encoded here, into the object
 // itself, so no bytes object is made for it; a longer one, or one with a lone surrogate, is encoded by the
-// interpreter (which raises its own UnicodeEncodeError for the surrogate).
+// interpreter (which raises its own UnicodeEncodeError for the surrogate) and copied out of its bytes object.
+// No Python object is held, so nothing here needs the thread state when a call is unwound (see entry()).
 class TextArg {
 public:
     TextArg() = default;
     TextArg(const TextArg&) = delete;
     TextArg& operator=(const TextArg&) = delete;
-    ~TextArg() { Py_XDECREF(bytes_); }
     bool load(PyObject* obj, const char* name);
     std::string_view view() const { return view_; }
 
 private:
     static constexpr Py_ssize_t kShort = 32;  // characters encoded here; each takes at most 4 bytes
     bool load_short(PyObject* obj);
-    PyObject* bytes_ = nullptr;
+    bool load_long(PyObject* obj);
+    std::unique_ptr<char[]> long_;
     std::string_view view_;
     char local_[4 * kShort];
 };

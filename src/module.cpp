@@ -9,12 +9,13 @@
 */
 #include "docstrings.hpp"
 #include "frame.hpp"
+#include "once.hpp"
 #include "slots.hpp"
 
 namespace tqpy {
 namespace {
 
-std::mutex g_module_guard;
+NoDestructor<OnceGuard> g_module_guard;
 std::atomic<PyObject*> g_module{nullptr};
 
 PyModuleDef g_module_def = {
@@ -64,8 +65,10 @@ bool add_function(PyObject* module, PyMethodDef* def) {
     return ok;
 }
 
-// Steps after the module object exists; false with an exception pending.
+// Steps after the module object exists; false with an exception pending. Every process-wide object is made here,
+// under the module's guard, and never later (frame.hpp).
 bool populate(PyObject* module) {
+    if (!create_shared_objects()) return false;
     PyTypeObject* type = create_type();
     if (type == nullptr) {
         raise_from_pending(PyExc_RuntimeError, (std::string("An error occurred while initializing class ") + kClassName).c_str());
@@ -79,35 +82,38 @@ bool populate(PyObject* module) {
     return true;
 }
 
-PyObject* init_module() {
-    if (g_module.load(std::memory_order_acquire) != nullptr)
-        return PyErr_Format(PyExc_ImportError, "tq_pyo3 may only be initialized once per interpreter process");
-    bool created_here = false;
-    fill_once(g_module_guard, g_module, [&]() -> PyObject* {
-        created_here = true;
-        PyObject* module = PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION);
-        if (module == nullptr) return nullptr;
-#ifdef Py_GIL_DISABLED
-        // Free-threaded builds: every process-wide object is filled once behind a guard (frame.hpp), records are
-        // immutable and the reader count is atomic, so the module runs without the GIL.
-        if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) != 0) {
-            Py_DECREF(module);
-            return nullptr;
-        }
-#endif
-        if (!populate(module)) {
-            Py_DECREF(module);
-            return nullptr;
-        }
-        return module;
-    });
-    // A thread that waited on the guard finds the slot filled by another.
-    if (!created_here)
-        return PyErr_Format(PyExc_ImportError, "tq_pyo3 may only be initialized once per interpreter process");
-    PyObject* module = g_module.load(std::memory_order_acquire);
+PyObject* make_module() {
+    PyObject* module = PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION);
     if (module == nullptr) return nullptr;
-    Py_INCREF(module);
+#ifdef Py_GIL_DISABLED
+    // Free-threaded builds: every process-wide object is made once behind the module's guard (frame.hpp), records
+    // are immutable and the reader count is atomic, so the module runs without the GIL.
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) != 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+#endif
+    if (!populate(module)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     return module;
+}
+
+PyObject* init_module() {
+    switch (g_module_guard->fill(g_module, make_module)) {
+        case Fill::kHere: {
+            PyObject* module = g_module.load(std::memory_order_acquire);
+            Py_INCREF(module);
+            return module;
+        }
+        case Fill::kFailed:
+            return nullptr;
+        case Fill::kBefore:     // made before, or by a thread this one waited for
+        case Fill::kReentered:  // an initialisation inside this one (Python code the collector ran)
+            break;
+    }
+    return PyErr_Format(PyExc_ImportError, "tq_pyo3 may only be initialized once per interpreter process");
 }
 
 }  // namespace

@@ -24,6 +24,8 @@ PyObject* construct(PyTypeObject* type, PyObject* const* argv);
 
 // Sets `slot` to the type's vectorcall slot when the running interpreter takes one (vectorcall.cpp).
 void vectorcall_slot(PyType_Slot& slot);
+// Records the new type's __new__ and __init__ as made, before the type is published (vectorcall.cpp).
+void note_construction(PyTypeObject* type);
 
 // The ten math methods, in table order, and the module functions.
 extern PyMethodDef kMathMethods[10];

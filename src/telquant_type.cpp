@@ -12,7 +12,6 @@ std::atomic<PyTypeObject*> g_type{nullptr};
 allocfunc g_alloc = nullptr;  // published by g_type
 
 namespace {
-std::mutex g_type_guard;    // held while the type is made, so two threads never make two types
 freefunc g_free = nullptr;  // published by g_type
 const char* const kNewNames[] = {"value", "unit"};
 }  // namespace
@@ -175,6 +174,7 @@ PyTypeObject* make_type() {
     g_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
     if (g_alloc == nullptr) g_alloc = PyType_GenericAlloc;
     g_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    note_construction(tp);
 #if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
     // Free-threaded 3.13 counts each instance's reference to its type on one shared word with atomic instructions,
     // so threads that make results wait on each other. It makes the classes of class statements immortal once a
@@ -189,9 +189,12 @@ PyTypeObject* make_type() {
 
 }  // namespace
 
+// Called only while the module is initialised, under its once-guard, so no two threads make two types.
 PyTypeObject* create_type() {
-    fill_once(g_type_guard, g_type, make_type);
-    return loaded_type();
+    if (PyTypeObject* type = loaded_type()) return type;
+    PyTypeObject* type = make_type();
+    g_type.store(type, std::memory_order_release);
+    return type;
 }
 
 }  // namespace tqpy

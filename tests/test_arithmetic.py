@@ -11,7 +11,7 @@ import pytest
 from hypothesis import example, given, strategies as st
 
 from tq_pyo3 import Telquant as T
-from tqtest import INF, NAN, ORDER, Idx, IdxFloat, Num, bits, fails, made, rec, vec, want
+from tqtest import ABOVE_ONE, INF, NAN, ORDER, Idx, IdxFloat, Num, bits, fails, made, rec, vec, want
 
 R, U, N = T(1, "rad"), T(1, "m") / T(1, "m"), T(NAN, "m")
 NAN_EXP = T(1, "m") ** NAN
@@ -36,6 +36,9 @@ PAIRS = [
     ("m, m-rad", T(2, "m"), T(1, "m-rad"), False, None), ("rad, m", R, T(1, "m"), False, None),
     ("-0 exponents, 0", T(2, "m") ** -1, T(0.5, "/m"), True, "="),
     ("m^(0.1+0.2), m^0.3", T(1, "m") ** 0.1 * T(1, "m") ** 0.2, T(1, "m") ** 0.3, False, None),
+    ("1, one ulp above", T(1, "m"), T(ABOVE_ONE, "m"), True, "<"), ("one ulp above, 1", T(ABOVE_ONE, "m"), T(1, "m"),
+    True, ">"), ("0, smallest subnormal", T(0.0, "s"), T(5e-324, "s"), True, "<"),
+    ("max, one ulp below", T(1.7976931348623157e308, "m"), T(1.7976931348623155e308, "m"), True, ">"),
 ]
 
 

@@ -59,7 +59,9 @@ def test_valid_expressions_give_their_factor_and_exponents(text, factor, exponen
      ("kg*m", UNKNOWN % "kg*m"), ("kg m", UNKNOWN % "kg m"), ("kg\u00b7m", UNKNOWN % "kg\u00b7m"),
      ("m.s", UNKNOWN % "m.s"), ("[km]/h", UNKNOWN % "h"), ("1m", UNKNOWN % "1m"), ("m^\u22122", UNKNOWN % "m^\u2212"),
      ("m\uff12", UNKNOWN % "m\uff12"), ("m\u00b2", UNKNOWN % "m\u00b2"), ("(unitless)", UNKNOWN % "unitless"),
-     ("m\x00", UNKNOWN % "m\x00"), ("m^\x002", UNKNOWN % "m^\x00"), ("m\U0001d426", UNKNOWN % "m\U0001d426")],
+     ("m\x00", UNKNOWN % "m\x00"), ("m^\x002", UNKNOWN % "m^\x00"), ("m\U0001d426", UNKNOWN % "m\U0001d426"),
+     ("\U0001f600" * 32, UNKNOWN % ("\U0001f600" * 32)), ("\U0010ffff" * 33, UNKNOWN % ("\U0010ffff" * 33)),
+     ("m/" + "\U00010000" * 30, UNKNOWN % ("\U00010000" * 30))],  # four-byte characters at the length limits
 )
 def test_parse_failures_wrap_the_callers_text_and_the_parsers_message(text, message):
     assert parse_message(text) == "Failed to parse unit '%s': %s" % (text, message)

@@ -12,7 +12,7 @@ import pytest
 
 import tq_pyo3
 from tq_pyo3 import Telquant, TQError
-from tqtest import INIT, INTERNAL, RICHCOMPARE, Idx, Num, slot  # noqa: F401 - CASES names them in its texts
+from tqtest import INIT, INTERNAL, RICHCOMPARE, Idx, Num, reader_count, slot  # noqa: F401 - CASES names them
 
 ROUNDS = 2000
 TOLERANCE = ROUNDS // 2  # bytes: under one per call, while the smallest object that could leak takes 24 or more
@@ -23,6 +23,8 @@ def fresh(text):  # a new str, neither interned nor shared with a constant
 
 
 UNIT, BAD, OTHER, SURROGATE = fresh("km/hr"), fresh("m/s/s"), fresh("s"), fresh("m\ud800")
+# past the characters a call encodes on the stack: the interpreter encodes these
+LONG, LONG_BAD = fresh("[km" + "-kg-kg^-1" * 4 + "]/hr"), fresh("m/s/s" + "-s" * 20)
 VALUE = float(fresh("2.5"))
 K_UNIT, K_VALUE, K_X, K_BAD = fresh("unit"), fresh("value"), fresh("x"), fresh("scale")
 Q, R, S, U = Telquant(VALUE, UNIT), Telquant(1.0, fresh("rad")), Telquant(3.0, OTHER), Telquant(0.5, "")
@@ -54,7 +56,8 @@ CASES = [(expression, expected, eval("lambda: " + expression)) for expression, e
     ("Telquant(RAISING, UNIT)", V), ("Telquant(HUGE, UNIT)", O), ("Telquant(VALUE, SURROGATE)", E),
     ("Telquant(VALUE, UNIT, UNIT)", T), ("Telquant(VALUE, UNIT, **{K_UNIT: UNIT})", T),
     ("Telquant(VALUE, UNIT, **{K_BAD: UNIT})", T), ("Telquant(**{K_UNIT: UNIT})", T), ("Telquant()", T),
-    ("Q.value()", None), ("Q.value_in(UNIT)", None), ("Q.value_in(**{K_UNIT: UNIT})", None), ("Q.value_in(BAD)", F),
+    ("Telquant(VALUE, LONG)", None), ("Telquant(VALUE, LONG_BAD)", F), ("Telquant(VALUE, LONG + SURROGATE)", E),
+    ("Q.value_in(LONG)", None), ("Q.value_in(LONG_BAD)", F), ("Q.value()", None), ("Q.value_in(UNIT)", None), ("Q.value_in(**{K_UNIT: UNIT})", None), ("Q.value_in(BAD)", F),
     ("Q.value_in(OTHER)", F), ("Q.value_in(VALUE)", T), ("Q.value_in(SURROGATE)", E), ("Q.value_in()", T),
     ("Q.value_in(UNIT, UNIT)", T), ("Q.value_in(**{K_BAD: UNIT})", T), ("Q.is_unitless()", None),
     ("Q.base_units()", None), ("str(Q)", None), ("repr(NQ)", None), ("Q.sqrt()", None), ("(-Q).sqrt()", F),
@@ -87,7 +90,7 @@ SHARED = dict(
     name_qualname=sys.intern("__qualname__"), surrogate=SURROGATE, key_unit=K_UNIT, key_value=K_VALUE, key_x=K_X,
     key_scale=K_BAD, number=NUMBER, nameless=NAMELESS, huge=HUGE, q=Q, r=R, s=S, u=U, nan_q=NQ, big=BIG, big40=BIG40,
     sub=SUB, index=INDEX, index_n=INDEX.n, index40=INDEX40, index40_n=INDEX40.n, index_huge_n=INDEX_HUGE.n,
-    subnum=SUBNUM, subnum_x=SUBNUM.x)
+    subnum=SUBNUM, subnum_x=SUBNUM.x, long=LONG, long_bad=LONG_BAD)
 
 
 def run(name, expected, call, times):
@@ -140,6 +143,7 @@ def test_thousands_of_calls_of_every_entry_point_end_as_documented_and_leak_noth
     gc.collect()
     heap_after = c_heap_bytes()
     assert moved == {}
+    assert [reader_count(q) for q in (Q, R, S, U, NQ)] == [0] * 5  # after every error path too
     # Free-threaded 3.13 makes the type immortal, so threads that make results do not contend on its count.
     immortal_type = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and sys.version_info < (3, 14)
     assert ("Telquant" in refcounts()) != immortal_type

@@ -54,6 +54,21 @@ def test_text_of_fractional_nan_and_huge_exponents(value, unit, power, expected)
     check_text(Telquant(value, unit) ** power, expected)
 
 
+def positional(x):
+    return format(Decimal(repr(x)).normalize(), "f")
+
+
+# The longest texts there are: a subnormal value and every exponent a fraction of the most digits, either side.
+@pytest.mark.parametrize("value, power", [(-9.4e-323, 9.4e-323), (-2.225073858507201e-308, -9.4e-323),
+                                          (-5e-324, -2.225073858507201e-308)])
+def test_the_longest_texts_are_written_whole(value, power):
+    q = Telquant(1, "-".join(ORDER)) ** power * value
+    exponent = positional(abs(power))
+    unit = "*".join("%s^%s" % (s, exponent) for s in ORDER)
+    check_text(q, positional(value) + " " + (unit if power > 0 else "1/" + unit))
+    assert len(str(q)) > 2600
+
+
 @given(st.floats(allow_nan=False, allow_infinity=False))
 def test_every_finite_value_is_written_positionally_and_reads_back(x):
     value_text = str(Telquant(x, "")).split(" ")[0]

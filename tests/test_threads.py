@@ -15,14 +15,9 @@ import pytest
 
 import tq_pyo3
 from tq_pyo3 import Telquant, TQError
-from tqtest import INIT, INTERNAL, RICHCOMPARE, fails
+from tqtest import INIT, INTERNAL, RICHCOMPARE, fails, reader_count
 
 THREADS, ROUNDS = 8, 200
-
-
-def reader_count(q):
-    """The machine word at the end of the instance, after the header and the record."""
-    return ctypes.c_size_t.from_address(id(q) + Telquant.__basicsize__ - ctypes.sizeof(ctypes.c_size_t)).value
 
 
 class Yielding:
