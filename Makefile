@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 BUILD  := -Cbuild-dir=build/{wheel_tag}
 
-.PHONY: tour test install clean
+.PHONY: tour test install clean help
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -22,7 +22,15 @@ test: install
 	$(PY) -m pytest -q
 
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist wheelhouse $(VENV)
 
-# Further targets (sanitizers, fuzzing, packaging, benchmarks) live in mk/.
--include mk/*.mk
+# Every check is run by one driver, dev/run.py (Python 3.11 or newer); `make help` lists them with what each proves.
+# Settings pass as make variables: make fuzz SECONDS=600.
+CHECKS := $(shell $(PYTHON) dev/run.py names 2>/dev/null)
+.PHONY: $(CHECKS)
+
+help:
+	@$(PYTHON) dev/run.py help
+
+$(CHECKS):
+	@$(PYTHON) dev/run.py $@

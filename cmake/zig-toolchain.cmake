@@ -5,13 +5,19 @@
 #   -Ccmake.define.CMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake
 #   -Ccmake.define.ZIG_TARGET=aarch64-linux-gnu.2.17      (or x86_64-linux-gnu.2.17, x86_64-linux-musl)
 #   -Ccmake.define.ZIG_EXECUTABLE=/path/to/zig             (default: `zig` on PATH, else the ziglang package)
+#   -Ccmake.define.ZIG_LIBM_VERSIONS=sin=GLIBC_2.17;...    (glibc: each libm function's symbol version)
+#   -Ccmake.define.ZIG_FLAGS=-mcpu=baseline                (the target's code generation)
+#
+# The values for each platform come from its row in dev/platforms.py (`make wheels`).
 #
 # CMake reads this file again for every try_compile project; the two settings reach those through
 # CMAKE_TRY_COMPILE_PLATFORM_VARIABLES.
 
 set(ZIG_TARGET "" CACHE STRING "zig target triple, with the glibc version for glibc: x86_64-linux-gnu.2.17")
 set(ZIG_EXECUTABLE "" CACHE FILEPATH "the zig compiler")
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET ZIG_EXECUTABLE)
+set(ZIG_LIBM_VERSIONS "" CACHE STRING "glibc targets: function=symbol version for each of cmake/libm-functions.txt")
+set(ZIG_FLAGS "-mcpu=baseline" CACHE STRING "code generation flags of the target")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET ZIG_EXECUTABLE ZIG_LIBM_VERSIONS ZIG_FLAGS)
 
 if(NOT ZIG_TARGET)
   message(FATAL_ERROR "zig toolchain: set ZIG_TARGET, e.g. -DZIG_TARGET=x86_64-linux-gnu.2.17")
@@ -40,15 +46,36 @@ set(CMAKE_SYSTEM_PROCESSOR "${_arch}")
 # mandatory arguments. --target reaches every compile and link line through CMAKE_CXX_COMPILER_TARGET.
 set(CMAKE_CXX_COMPILER "${ZIG_EXECUTABLE}" c++)
 set(CMAKE_CXX_COMPILER_TARGET "${ZIG_TARGET}")
-# The baseline instruction set of the architecture (x86-64 v1, armv8-a). zig compiles for the build machine's own
-# CPU (AVX2, FMA, ... here) when it is given no target, and for the baseline when it is given one; the flag says so
-# outright, so no extension of the build machine can reach code meant for every machine.
-set(CMAKE_CXX_FLAGS_INIT "-mcpu=baseline")
-# For glibc, every source also includes zig-libm-imports.h, which binds the elementary functions to the C library's
-# libm (see there why). musl has no symbol versions and keeps libm inside libc.so; for it zig links no runtime
-# definition of those functions on x86-64, so they stay plain imports (mk/check_portable_wheel.py checks either).
+# The baseline instruction set of the architecture (x86-64 v1, armv8-a; for i686, SSE2, so doubles are rounded once,
+# as IEEE arithmetic asks, and not twice through the x87 unit's wider registers). zig compiles for the build
+# machine's own CPU (AVX2, FMA, ... here) when it is given no target, and for the baseline when it is given one; the
+# flags say so outright, so no extension of the build machine can reach code meant for every machine.
+set(CMAKE_CXX_FLAGS_INIT "${ZIG_FLAGS}")
+
+# glibc targets: zig links its own runtime library (compiler-rt) into the module, for the quad-precision helpers
+# of long double on some architectures, and that library defines sin, cos, log and others too. A definition inside
+# the module wins over the shared C library's at link time, so the module would compute with zig's versions, which
+# differ from glibc's in the last bit. A .symver directive for each function of cmake/libm-functions.txt turns every
+# call into a reference to that versioned symbol, which only the shared libm can satisfy: the functions are imported
+# from the system's C library on every architecture, as in a build with the system compiler. The version is the one
+# the function has had since the architecture's first glibc (dev/platforms.py). musl has no symbol versions and
+# keeps libm inside libc.so; for it zig links no definition of those functions, so they stay plain imports
+# (dev/probes/wheel_elf.py checks either).
 if(ZIG_TARGET MATCHES "-gnu")
-  string(APPEND CMAKE_CXX_FLAGS_INIT " -include ${CMAKE_CURRENT_LIST_DIR}/zig-libm-imports.h")
+  file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/libm-functions.txt" _libm_lines REGEX "^[a-z0-9]+")
+  set(_imports "/* Written by cmake/zig-toolchain.cmake for ${ZIG_TARGET} from cmake/libm-functions.txt */\n")
+  foreach(_line IN LISTS _libm_lines)
+    string(REGEX MATCH "^[a-z0-9]+" _function "${_line}")
+    string(REGEX MATCH "(^|;)${_function}=([A-Z0-9_.]+)" _found "${ZIG_LIBM_VERSIONS}")
+    if(NOT _found)
+      message(FATAL_ERROR "zig toolchain: ZIG_LIBM_VERSIONS names no version for ${_function}")
+    endif()
+    string(APPEND _imports "__asm__(\".symver ${_function},${_function}@${CMAKE_MATCH_2}\");\n")
+  endforeach()
+  set(_header "${CMAKE_BINARY_DIR}/tq-libm-imports.h")
+  file(WRITE "${_header}.new" "${_imports}")
+  file(COPY_FILE "${_header}.new" "${_header}" ONLY_IF_DIFFERENT)
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -include ${_header}")
 endif()
 
 # Two CMake features that assume a plain clang toolchain stay off: linker dependency files (CMake cannot identify

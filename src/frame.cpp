@@ -19,18 +19,21 @@ bool ensure(std::atomic<PyObject*>& slot, Make make) {
     slot.store(made, std::memory_order_release);
     return made != nullptr;
 }
+
+PyObject* make_qualname() { return PyUnicode_InternFromString("__qualname__"); }
+
+PyObject* make_internal_error() {
+    return PyErr_NewExceptionWithDoc("tq_pyo3.InternalError",
+                                     "An internal invariant of tq_pyo3 was broken; please report it.",
+                                     PyExc_BaseException, nullptr);
+}
+
+PyObject* make_tq_error() { return PyErr_NewExceptionWithDoc("tq_pyo3.TQError", nullptr, PyExc_Exception, nullptr); }
 }  // namespace
 
 bool create_shared_objects() {
-    return ensure(g_qualname, [] { return PyUnicode_InternFromString("__qualname__"); }) &&
-           ensure(g_internal_error, [] {
-               return PyErr_NewExceptionWithDoc("tq_pyo3.InternalError",
-                                                "An internal invariant of tq_pyo3 was broken; please report it.",
-                                                PyExc_BaseException, nullptr);
-           }) &&
-           ensure(g_tq_error, [] {
-               return PyErr_NewExceptionWithDoc("tq_pyo3.TQError", nullptr, PyExc_Exception, nullptr);
-           });
+    return ensure(g_qualname, make_qualname) && ensure(g_internal_error, make_internal_error) &&
+           ensure(g_tq_error, make_tq_error);
 }
 
 PyObject* tq_error() {

@@ -62,11 +62,13 @@ PyObject* raise_from_pending(PyObject* replacement, const char* message);
 // ---- entry-point protocol ----------------------------------------------------------------------------------
 
 // No C++ exception of the module's ever leaves an entry point: the module throws only the standard library's
-// exceptions (std::bad_alloc, and std::length_error and the like for a broken invariant). Anything else that
-// arrives here is no exception of the module's but an unwind that must pass on: when the interpreter exits, up to
-// 3.13, it ends a daemon thread that takes its thread state back with pthread_exit, which glibc runs as a forced
-// unwind (libstdc++ names it abi::__forced_unwind; LLVM's runtime sees a foreign exception). Swallowing it aborts
-// the process, and so does a noexcept frame on its way, so this function is not noexcept.
+// exceptions (std::bad_alloc, and std::length_error and the like for a broken invariant), and those are caught here.
+// There is deliberately no catch-all. What else can arrive is no exception of the module's but an unwind that must
+// pass on: when the interpreter exits, up to 3.13, it ends a daemon thread that takes its thread state back with
+// pthread_exit, which glibc runs as a forced unwind (libstdc++ names it abi::__forced_unwind; LLVM's runtime sees a
+// foreign exception). A handler that swallows it aborts the process, and so does a noexcept frame on its way, so
+// this function is not noexcept; with no handler the unwind passes through and runs only the destructors, which
+// need no thread state (Reader, TextArg).
 template <class Body>
 PyObject* entry(Body&& body) {
     try {
@@ -75,8 +77,6 @@ PyObject* entry(Body&& body) {
         return PyErr_NoMemory();
     } catch (const std::exception&) {
         return internal_failure("unexpected C++ exception");
-    } catch (...) {
-        throw;  // a forced unwind: the thread is ending
     }
 }
 

@@ -46,11 +46,3 @@ def test_the_readme_example_runs_as_shown(source, line, heading):
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     runner.run(test, out=report.append)
     assert test.examples and runner.failures == 0, "".join(report)
-
-
-def test_every_make_command_in_the_readme_is_a_target():
-    targets = set()
-    for makefile in [TREE / "Makefile", *sorted((TREE / "mk").glob("*.mk"))]:
-        targets.update(re.findall(r"^([\w-]+):", makefile.read_text(), re.M))
-    named = set(re.findall(r"^make ([\w-]+)", README, re.M))
-    assert {"tour", "test"} <= named <= targets

@@ -7,7 +7,7 @@ same numbers after every batch. A reference the module keeps or drops in any cal
 so each batch of CALLS calls must leave both numbers exactly where they were. When a batch does not, each case is
 run alone and the ones that move the numbers are named.
 
-    python mk/refledger.py [CALLS] [BATCHES]     (defaults: 25000 calls a batch, 5 batches)
+    python dev/probes/refledger.py [CALLS] [BATCHES]     (defaults: 25000 calls a batch, 5 batches)
 """
 
 import gc
@@ -19,7 +19,7 @@ import warnings
 if not hasattr(sys, "gettotalrefcount"):
     sys.exit("refledger: %s is not a debug build (no sys.gettotalrefcount)" % sys.executable)
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
 warnings.simplefilter("error")  # as the suite runs: a deprecated conversion is an error case of the table
 import tq_pyo3  # noqa: E402
 from test_soak import CASES, run  # noqa: E402

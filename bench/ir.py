@@ -1,13 +1,13 @@
 """Instructions per operation for every row of `make bench`, counted by callgrind, and their check against a baseline.
 
-    python mk/bench_ir.py [--python PY] [--loops N] [--out DIR] [--baseline FILE] [--update] [--only KEY...]
+    python bench/ir.py [--python PY] [--loops N] [--out DIR] [--baseline FILE] [--update] [--rows KEY...]
 
-Each row's tq_pyo3 statement (bench/run.py) runs under `valgrind --tool=callgrind` in a timeit loop of N passes,
+Each row's tq_pyo3 statement (bench/run.py; --rows picks some, and their baseline is a file of its own) runs under `valgrind --tool=callgrind` in a timeit loop of N passes,
 and so does the same loop with `pass` in its place, all in one process with PYTHONHASHSEED=0: callgrind dumps its
 counters between loops, and a row's count is the difference of its loop and the empty loop before it, divided by
 N. Start-up, imports, the row's setup and the loop itself cancel. Counts repeat exactly from run to run of the same
-rows; every loop is warmed first, so a run of fewer rows (--only) can differ by a percent or so from the full run
-that the baseline holds.
+rows; every loop is warmed first, so a run of fewer rows can differ by a percent or so from a full run: a baseline
+holds the same rows as the runs compared with it.
 
 Writes DIR/ir.json and DIR/ir.md (default bench/results, beside the timings). Then compares with the baseline
 (default bench/ir-baseline.json as committed at HEAD, so a baseline changed in the work tree only counts once it
@@ -31,7 +31,7 @@ import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "bench"))
+sys.path.insert(0, str(ROOT / "bench"))  # noqa: E402
 from run import OPERATIONS, SETUP  # noqa: E402  (bench/run.py: the rows and their setup)
 
 TOLERANCE = 0.05
@@ -107,6 +107,8 @@ def identify(python: str) -> dict:
 
 def measure(python: str, loops: int, only: list[str] | None) -> dict[str, float]:
     rows = [(key, stmts["tq_pyo3"]) for key, _label, _target, stmts in OPERATIONS if not only or key in only]
+    if only and len(rows) != len(set(only)):
+        raise SystemExit(f"bench-ir: unknown rows among {only}")
     parts = callgrind_parts(python, [stmt for _key, stmt in rows], SETUP["tq_pyo3"], loops)
     counts = {}
     for i, (key, _stmt) in enumerate(rows):
@@ -153,7 +155,7 @@ def compare(run: dict, base: dict) -> tuple[list[str], int]:
 def write_results(run: dict, out: Path, labels: dict[str, str]) -> None:
     out.mkdir(parents=True, exist_ok=True)
     (out / "ir.json").write_text(json.dumps(run, indent=1) + "\n", encoding="utf-8")
-    md = ["<!-- written by mk/bench_ir.py -->",
+    md = ["<!-- written by bench/ir.py -->",
           f"Instructions per operation (callgrind, PYTHONHASHSEED=0, a loop of {run['loops']:,} minus the empty "
           f"loop). {run['interpreter']} on {run['machine']}; module built by {run['compiler']}.", "",
           "| operation | instructions |", "|---|---:|"]
@@ -168,17 +170,15 @@ def main() -> int:
     ap.add_argument("--out", type=Path, default=ROOT / "bench" / "results", help="output folder")
     ap.add_argument("--baseline", type=Path, default=BASELINE, help="baseline file (default bench/ir-baseline.json)")
     ap.add_argument("--update", action="store_true", help="rewrite the baseline with this run's counts")
-    ap.add_argument("--only", nargs="+", metavar="KEY", help="count these rows only (no baseline check)")
+    ap.add_argument("--rows", nargs="+", metavar="KEY", help="count these rows only")
     args = ap.parse_args()
 
     run = identify(args.python)
     print(f"bench-ir: {run['interpreter']}, module built by {run['compiler']}, {args.loops:,} passes", flush=True)
     run["loops"] = args.loops
-    run["counts"] = measure(args.python, args.loops, args.only)
+    run["counts"] = measure(args.python, args.loops, args.rows)
     labels = {key: label for key, label, *_ in OPERATIONS}
     write_results(run, args.out, labels)
-    if args.only:
-        return 0
     if args.update:
         args.baseline.write_text(json.dumps(run, indent=1) + "\n", encoding="utf-8")
         print(f"bench-ir: wrote {args.baseline}; commit it with the reason for the new counts in the message")

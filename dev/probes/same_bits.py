@@ -1,7 +1,10 @@
 """Same bits on every build: a seeded stream of random operations on the installed tq_pyo3, one line each.
 
-    python mk/same_bits.py run OUT [--ops N] [--seed S]     writes the results of N operations to OUT
-    python mk/same_bits.py compare REF OTHER...             compares the outputs of other builds with REF
+    python dev/probes/same_bits.py run OUT [--ops N] [--seed S]     writes the results of N operations to OUT
+    python dev/probes/same_bits.py compare REF OTHER...             compares the outputs of other builds with REF
+
+The unit symbols are the registry's (core/src/registry.cpp), grouped by dimension, and the methods that hand a value
+to the C library are those of cmake/libm-functions.txt, so a new symbol or function is in the stream at once.
 
 Every operand and result is written exactly: floats as float.hex (a NaN with its bit pattern), a Telquant as its
 value and its eight exponents, an exception as its type name and message. The stream of operations depends on the
@@ -25,21 +28,28 @@ for pow through ctypes ("libm=..."). `compare` sorts each differing line into on
 
 import hashlib
 import math
+import os
 import re
 import struct
 import sys
 from fractions import Fraction
 
-GROUPS = [g.split() for g in (
-    "m cm mm um nm km mi yd ft in ly pc", "ha ac", "l ml gal qt pt cup", "kn", "N kN lbf", "kg g mg t lb oz",
-    "ns us ms s min hr d wk mo yr", "C F K", "A mA kA MA", "eV mJ J kJ MJ GJ Tj cal kcal Wh kWh BTU erg",
-    "W kW MW GW TW hp", "Coulomb mC kC", "V mV kV", "Ohm mOhm kOhm", "mol kmol mmol umol nmol pmol fmol", "cd",
-    "lux", "rad mrad deg arcmin arcsec rev")]
-SYMBOLS = [s for g in GROUPS for s in g]
-GROUP_OF = {s: g for g in GROUPS for s in g}
-ANGLES = GROUPS[-1]
-LIBM = ("sqrt", "ln", "log2", "log10", "sin", "cos", "tan", "asin", "acos", "atan")
-MATH = {"ln": "log"}
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import facts  # noqa: E402
+
+SYMBOLS = facts.unit_symbols()
+METHOD_OF = {"log": "ln"}  # the module's method for a C function of another name
+LIBM = tuple(METHOD_OF.get(f, f) for f, _ in facts.libm_functions() if f != "pow")  # pow is reached by **
+MATH = {method: f for f, method in METHOD_OF.items()}
+
+
+def groups():
+    """The symbols grouped by the dimension the module gives them, in registry order; the angles' group."""
+    from tq_pyo3 import Telquant
+    by_dims = {}
+    for symbol in SYMBOLS:
+        by_dims.setdefault(Telquant(1, symbol).base_units(), []).append(symbol)
+    return list(by_dims.values()), by_dims[(0.0,) * 7 + (1.0,)]
 BINARY = {"+": lambda a, b: a + b, "-": lambda a, b: a - b, "*": lambda a, b: a * b, "/": lambda a, b: a / b,
           "**": lambda a, b: a ** b, "==": lambda a, b: a == b, "!=": lambda a, b: a != b,
           "<": lambda a, b: a < b, "<=": lambda a, b: a <= b, ">": lambda a, b: a > b, ">=": lambda a, b: a >= b}
@@ -299,9 +309,15 @@ def libm_text(libm):
     return "" if libm is None else " libm=" + (libm if isinstance(libm, str) else exact(libm))
 
 
+GROUP_OF, ANGLES = {}, []
+
+
 def run(out, ops, seed):
     import platform
     import tq_pyo3
+    global ANGLES
+    all_groups, ANGLES = groups()
+    GROUP_OF.update({s: g for g in all_groups for s in g})
     rng = Random(seed)
     lines = []
     for index in range(ops):

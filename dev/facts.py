@@ -1,0 +1,30 @@
+"""Facts of the module that the checks and probes read from the one place each is written (this file writes none):
+the unit symbols from the registry's table (core/src/registry.cpp) and the C library's functions the module calls
+(cmake/libm-functions.txt). Runs on any Python from 3.8 on, as the probes do."""
+
+import re
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+# {"km", "kilometer", 1000, kLength},
+UNIT_ROW = re.compile(r'^\s*\{"([^"]+)", "([^"]+)", ([^,]+), ([^}]+?)\},?\s*$', re.M)
+
+
+def unit_rows():
+    """(symbol, name, factor as written, dimensions as written) for every row of the registry, in table order."""
+    text = (ROOT / "core" / "src" / "registry.cpp").read_text(encoding="utf-8")
+    return UNIT_ROW.findall(text.split("kUnits", 1)[1])
+
+
+def unit_symbols():
+    return [row[0] for row in unit_rows()]
+
+
+def libm_functions():
+    """(function, whether compilers may inline it), in the order of cmake/libm-functions.txt."""
+    rows = []
+    for line in (ROOT / "cmake" / "libm-functions.txt").read_text().splitlines():
+        words = line.split("#")[0].split()
+        if words:
+            rows.append((words[0], words[1:] == ["inlined"]))
+    return rows

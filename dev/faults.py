@@ -1,0 +1,178 @@
+"""Every fault the project plants, one row each, with the check that must catch it (`make faults`; the rows whose
+check is the suite are `make mutate`). A fault is one or more text replacements in a copy of the tree; each text
+must occur exactly once there, so a fault that no longer fits the code is reported stale instead of planted
+elsewhere (tests/test_faults.py checks that for every row). Runs on any Python from 3.8 on."""
+
+from collections import namedtuple
+
+# check: the check of dev/run.py that must fail with the fault planted; options: its settings (as pairs)
+Fault = namedtuple("Fault", "name check edits what options")
+
+Q, F, O, T, E, P, X = ("core/src/quantity.hpp", "src/frame.cpp", "src/operators.cpp", "core/src/text.cpp",
+                       "core/src/elementary.cpp", "core/src/parse.cpp", "src/frame.hpp")
+A, TT, TH, R = "core/src/arithmetic.hpp", "src/telquant_type.cpp", "core/src/text.hpp", "src/reader_count.hpp"
+ONCE, VC = "src/once.hpp", "src/vectorcall.cpp"
+ADD_ONE = "std::atomic_ref<std::size_t>(readers).fetch_add(1, std::memory_order_relaxed);"
+
+
+def suite(name, path, text, replacement, what):
+    return Fault(name, "suite", ((path, text, replacement),), what, ())
+
+
+FAULTS = [
+    # ---- the module's behaviour: the whole suite on this machine's python3 must catch each -------------------------
+    suite("angle-no-cd", Q, "for (std::size_t i = 0; i < kRadian; ++i) zero &= q.dims[i] == 0.0;",
+          "for (std::size_t i = 0; i < kCandela; ++i) zero &= q.dims[i] == 0.0;", "the angle test skips candela"),
+    suite("unitless-tolerance", Q, "for (double e : q.dims) zero &= e == 0.0;",
+          "for (double e : q.dims) zero &= e <= 1e-12 && e >= -1e-12;", "the unitless test has a tolerance of 1e-12"),
+    suite("index-leak", O, "        n = PyLong_AsLong(index);\n        Py_DECREF(index);",
+          "        n = PyLong_AsLong(index);", "** leaks the int that __index__ returned"),
+    suite("unitless-no-cd", Q, "for (double e : q.dims) zero &= e == 0.0;",
+          "for (std::size_t i = 0; i < kDimCount; ++i) zero &= i == kCandela || q.dims[i] == 0.0;",
+          "the unitless test skips candela"),
+    suite("compatible-symmetric", Q, "((l[3] == r[3]) | (l[3] == rad_one))",
+          "((l[3] == r[3]) | (l[3] == rad_one) | (r[3] == rad_one))",
+          "an angle on the right accepts any rad on the left"),
+    suite("compatible-cd-zero", Q, "const Pair rad_one = {__builtin_nan(\"\"), 1.0};",
+          "const Pair rad_one = {0.0, 1.0};", "a left cd exponent 0 accepts any right cd exponent"),
+    suite("power-bound", P, "magnitude <= 2147483647LL;", "magnitude <= 2147483648LL;",
+          "the parser accepts the power 2147483648 (and wraps it)"),
+    suite("minus-after-caret", P, "bool separator = c == '-' && previous != '^';", "bool separator = c == '-';",
+          "a '-' after '^' splits the token"),
+    suite("bracket-buffer", P, "if (raw.size() > sizeof local_) {", "if (raw.size() > sizeof local_ + 2) {",
+          "a token of 66 bytes, one of them a bracket, overflows the local buffer by one"),
+    suite("number-div-swapped", A, "settled(x / a.value, x, a.value)", "settled(a.value / x, x, a.value)",
+          "x / q divides the wrong way"),
+    suite("nan-unsettled", Q, "double settled(double r, double a, double b) { return r == r ? r : nan_of(a, b); }",
+          "double settled(double r, double a, double b) { return r; }",
+          "a NaN result of two operands is whatever the processor and the compiler's operand order make"),
+    suite("nan-right-first", Q, "a != a ? quieted(a) : b != b ? quieted(b)",
+          "b != b ? quieted(b) : a != a ? quieted(a)", "of two NaN operands the right one passes on"),
+    suite("neg-plus-zero", A, "return Quantity{a.dims, -a.value};", "return Quantity{a.dims, 0.0 - a.value};",
+          "negation gives +0.0 for 0.0"),
+    suite("powi-squaring", A, "{ return powf(a, static_cast<double>(n)); }",
+          "{\n    Quantity r = powf(a, static_cast<double>(n));\n    double v = 1.0, b = a.value;\n"
+          "    for (auto k = n < 0 ? 0u - static_cast<std::uint32_t>(n) : static_cast<std::uint32_t>(n); k; k >>= 1) {"
+          "\n        if (k & 1u) v *= b;\n        b *= b;\n    }\n    r.value = n < 0 ? 1.0 / v : v;\n    return r;\n}",
+          "integer powers by repeated squaring instead of the C library's pow"),
+    suite("nan-compare-greater", A,
+          "    if (a.value > b.value) return Ordering::Greater;\n    return Ordering::Unordered;",
+          "    if (a.value > b.value) return Ordering::Greater;\n    return Ordering::Greater;",
+          "a NaN value compares as greater"),
+    suite("compare-one-ulp", A, "    if (a.value < b.value) return Ordering::Less;",
+          "    if (a.value < b.value && b.value - a.value > __builtin_fabs(b.value) * 0x1p-52) return Ordering::Less;",
+          "values one ulp apart are not ordered"),
+    suite("sqrt-no-fabs", E, "r.value = std::fabs(std::sqrt(q.value));", "r.value = std::sqrt(q.value);",
+          "sqrt(-0.0) keeps the negative zero"),
+    suite("asin-domain-ge", E, "std::fabs(q.value) > 1.0", "std::fabs(q.value) >= 1.0",
+          "asin and acos refuse exactly 1"),
+    suite("log-domain-gt", E, "if (0.0 >= q.value)", "if (0.0 > q.value)", "logarithms accept zero"),
+    suite("sqrt-message", E, "\"sqrt of negative value\"", "\"sqrt of a negative value\"", "a word more in a message"),
+    suite("text-saturation", T, "magnitude >= 2147483647.0 ? INT32_MAX :",
+          "magnitude >= 2147483647.0 ? INT32_MAX - 1 :", "exponent text saturates at 2147483646"),
+    suite("text-leading-zero", T, "if (k <= 0) {", "if (k < 0) {", "values in [0.1, 1) lose their leading 0"),
+    suite("text-nan-dropped", T, "bool in_denominator(double e) { return !(e > 0.0) && e != 0.0; }",
+          "bool in_denominator(double e) { return e < 0.0; }", "NaN exponents vanish from the unit text"),
+    suite("text-buffer-short", TH, "inline constexpr std::size_t kTextMax = 4096;",
+          "inline constexpr std::size_t kTextMax = 2048;", "the longest texts (fractional exponents) are cut short"),
+    suite("reader-not-released", X, "~Reader() {", "~Reader() {\n        return;",
+          "receiver access never releases its reader count"),
+    suite("reader-left-raised", TT,
+          "        Reader r(obj);\n        TextArg unit;\n        if (!unit.load(argv[0], \"unit\")) return nullptr;",
+          "        TextArg unit;\n        if (!unit.load(argv[0], \"unit\")) {\n            count_reader(obj->readers);\n"
+          "            return nullptr;\n        }\n        Reader r(obj);",
+          "value_in leaves the reader count raised when its unit is no str"),
+    suite("fast-path-surplus", X, "PyTuple_Size(args) == table.count", "PyTuple_Size(args) >= table.count",
+          "the positional fast path takes surplus arguments"),
+    suite("fast-path-order", X, "out[i] = PyTuple_GetItem(args, i);",
+          "out[i] = PyTuple_GetItem(args, table.count - 1 - i);", "the positional fast path binds in reverse"),
+    suite("minus-one-fails", X, "return !(out == -1.0 && PyErr_Occurred());", "return out != -1.0;",
+          "a number -1.0 counts as a failed conversion"),
+    suite("subclass-rewritten", F, "if (type != PyExc_TypeError) {",
+          "if (!PyErr_GivenExceptionMatches(type, PyExc_TypeError)) {",
+          "argument errors rewrite TypeError subclasses too"),
+    suite("cause-dropped", F, "PyObject* cause = value != nullptr ? PyException_GetCause(value) : nullptr;",
+          "PyObject* cause = nullptr;", "argument errors drop the __cause__"),
+    suite("verb-was", F, "given == 1 ? \"was\" : \"were\"", "\"was\"", "surplus arguments always 'was given'"),
+    suite("type-name-attr", F, "PyUnicode_InternFromString(\"__qualname__\")",
+          "PyUnicode_InternFromString(\"__name__\")", "type names from __name__, not __qualname__"),
+    suite("keyword-duplicate", F, "    if (out[match] != nullptr) {", "    if (false) {",
+          "a keyword may repeat a positional argument"),
+    suite("message-str-leak", F, "    PyErr_SetObject(cls, text);\n    Py_DECREF(text);",
+          "    PyErr_SetObject(cls, text);", "every TQError leaks its message str"),
+    suite("long-text-leak", F, "    Py_DECREF(bytes);\n    return ok;", "    return ok;",
+          "a unit text longer than the stack path leaks its bytes object"),
+    suite("index-upper-bound", O, "if (n < INT32_MIN || n > INT32_MAX) return false;",
+          "if (n < INT32_MIN || n >= INT32_MAX) return false;", "an __index__ of 2147483647 is no integer exponent"),
+    suite("reflected-message", O, "double x;\n    if (!operand_number(left, reflected_message, x)) return nullptr;",
+          "double x;\n    if (!operand_number(left, forward_message, x)) return nullptr;",
+          "number * q and number / q name the forward operation"),
+    suite("le-on-equal", O, "case tq::Ordering::Equal: return new_bool(op == Py_LE || op == Py_GE);",
+          "case tq::Ordering::Equal: return new_bool(op == Py_LE);", ">= is false for equal values"),
+    suite("type-ref-leak", TT, "    release(self);\n    Py_DecRef(reinterpret_cast<PyObject*>(type));",
+          "    release(self);", "every instance leaks a reference to its type"),
+    suite("nan-test-skipped", Q, "    return all != all;", "    return false;",
+          "a product, quotient or power holding a NaN is never settled"),
+    suite("utf8-lead-byte", F, "local_[n++] = static_cast<char>(0xF0 | (c >> 18));",
+          "local_[n++] = static_cast<char>(0xF8 | (c >> 18));",
+          "a unit text with a character beyond U+FFFF is misread"),
+    suite("surrogate-half", F, "if (c >= 0xD800 && c <= 0xDFFF) return false;",
+          "if (c >= 0xD800 && c <= 0xDBFF) return false;",
+          "a lone low surrogate in a short unit text is encoded instead of refused"),
+    # ---- the interpreter's lifecycle ---------------------------------------------------------------------------
+    Fault("once-no-detach", "suite", (
+        (ONCE, "            PyThreadState* saved = PyEval_SaveThread();", "            PyThreadState* saved = nullptr;"),
+        (ONCE, "            PyEval_RestoreThread(saved);\n", "            (void)saved;\n")),
+        "a thread waiting for another's fill keeps the interpreter lock", ()),
+    suite("unwind-swallowed", X, "        return internal_failure(\"unexpected C++ exception\");\n    }\n",
+          "        return internal_failure(\"unexpected C++ exception\");\n    } catch (...) {\n"
+          "        return internal_failure(\"unexpected C++ exception\");\n    }\n",
+          "a catch-all in the entry points swallows the forced unwind of a thread the interpreter ends at exit"),
+    suite("entry-noexcept", X, "PyObject* entry(Body&& body) {", "PyObject* entry(Body&& body) noexcept {",
+          "a noexcept entry point terminates the process on a forced unwind"),
+    Fault("internal-error-lazy", "suite", (
+        (F, "ensure(g_internal_error, make_internal_error) &&", ""),
+        (F, "    PyObject* error = g_internal_error.load(std::memory_order_acquire);\n    // Only",
+         "    ensure(g_internal_error, make_internal_error);\n"
+         "    PyObject* error = g_internal_error.load(std::memory_order_acquire);\n    // Only")),
+        "the internal-error class is made on first need, unguarded, instead of by the import", ()),
+    suite("immortal-widened", TT, "#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000",
+          "#if PY_VERSION_HEX < 0x030E0000", "the type is made immortal on interpreters with a GIL too"),
+    Fault("immortal-dropped", "test-ft", ((TT, "#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000",
+                                           "#if 0"),),
+          "free-threaded 3.13 leaves the type mortal (threads contend on its count)", ()),
+    Fault("vectorcall-ignores-patch", "test-sid", (
+        (VC, "        if (!construction_as_made(type)) return call_without_slot(type, args, nargs, kwnames);\n", ""),),
+        "from 3.14 on, a call of the type ignores a replaced __new__ or __init__", ()),
+    # ---- what only a sanitizer, a race detector or a ledger sees ---------------------------------------------------
+    Fault("utf8-stack-overflow", "sanitize", ((X, "    char local_[4 * kShort];", "    char local_[3 * kShort + 8];"),),
+          "32 four-byte characters overflow the stack buffer of a short unit text", ()),
+    Fault("plain-reader-count", "tsan", (
+        (R, ADD_ONE, "++readers;"),
+        (R, "std::atomic_ref<std::size_t>(readers).fetch_sub(1, std::memory_order_relaxed);", "--readers;")),
+        "the reader count is changed by plain increments: threads sharing an instance race on it", ()),
+    Fault("argument-error-leak", "ledger", ((F, "    PyErr_Format(PyExc_TypeError, \"argument '%s': %U\", name, text);"
+                                                "\n    Py_DECREF(text);",
+                                             "    PyErr_Format(PyExc_TypeError, \"argument '%s': %U\", name, text);"),),
+          "an argument error leaks the text of the error it rewrites", ()),
+    # ---- the portable wheels, their bits, their speed, the toolchain refusal -------------------------------------
+    Fault("libm-inside", "wheels", (("cmake/zig-toolchain.cmake",
+                                     '  string(APPEND CMAKE_CXX_FLAGS_INIT " -include ${_header}")\n', ""),),
+          "the aarch64 wheel computes with zig's own sin, log, ... linked into the module",
+          (("platforms", ("aarch64",)),)),
+    Fault("exports-all", "wheels", (("cmake/module-exports.map", "  local: *;\n", ""),),
+          "the wheel's extension exports its C++ runtime's symbols", (("platforms", ("x86_64",)),)),
+    Fault("aarch64-reciprocal", "same-bits", ((P, "    return Result<double>::success(settled(q.value / factor, q.value, "
+                                                  "factor));",
+                                               "#if defined(__aarch64__)\n    return Result<double>::success(settled("
+                                               "q.value * (1.0 / factor), q.value, factor));\n#else\n"
+                                               "    return Result<double>::success(settled(q.value / factor, q.value, "
+                                               "factor));\n#endif"),),
+          "on aarch64 only, value_in multiplies by the reciprocal instead of dividing", (("platforms", ("aarch64",)),)),
+    Fault("reader-count-slow", "bench-ir", ((R, ADD_ONE, "for (int i = 0; i < 8; ++i) " + ADD_ONE +
+                                             "\n    std::atomic_ref<std::size_t>(readers).fetch_sub(7, "
+                                             "std::memory_order_relaxed);"),),
+          "every receiver access takes eight more atomic instructions", ()),
+    Fault("toolchain-check-dropped", "compilers", (("CMakeLists.txt", "include(cmake/toolchain_minimum.cmake)\n", ""),),
+          "toolchains below the minimum are no longer refused at configure time", (("only", "refusals"),)),
+]

@@ -1,0 +1,399 @@
+"""Every interpreter the checks run the module on, as rows, and one builder per way of getting one:
+
+  host       this machine's python3 (the one running the checks)
+  source     CPython built here from the checked sources (CPYTHON), with given configure flags and compiler
+  emulated   Debian's own CPython packages for another architecture, run by qemu user-mode emulation
+  root       a Debian suite's CPython inside a Debian root (debootstrap + chroot, dev/debian_root.sh)
+
+Whatever the kind, the builder returns an Env: how to start the interpreter, and the one site folder it reads its
+packages from, where the pinned test tools are installed once and the module under test is put (unpacked from a
+wheel) before each suite; nothing is pointed at by PYTHONPATH, so the suite's own child interpreters see the same.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import sys
+import textwrap
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from steps import (BUILD, ROOT, Failed, apt, apt_private, fetch_checked, key_of, output, pins, run, say, stamp,
+                   stamped, summary_line, unpack_wheel, venv, wheel_of)
+
+# The CPython sources every interpreter built here starts from: the upstream tarball of a Debian source package,
+# fetched through a private apt index and checked by its sha256.
+CPYTHON = dict(version="3.13.5", package="python3.13", suite="trixie",
+               sha256="93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640")
+# Static libraries a musl interpreter links into its modules (zlib for hypothesis, libffi for ctypes), from
+# Debian 12's source packages.
+MUSL_DEPS = [("zlib", "zlib_1.2.13.dfsg.orig.tar.bz2", "71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1"),
+             ("libffi", "libffi_3.4.4.orig.tar.gz", "d66c56ad259a82cf2a9dfc408b32bf5da52371500b84745f7fb8b645712df676")]
+ALL_TOOLS = ("pytest", "hypothesis", "numpy", "pint", "mypy")
+
+
+@dataclass(frozen=True)
+class Interpreter:
+    name: str
+    kind: str                       # host, source, emulated, root
+    what: str                       # one line for `make help` and logs
+    python: str = "python3"         # the executable's name (source: in its prefix; root: in the root)
+    tools: tuple = ALL_TOOLS        # which of the pinned test tools (dependency group "test-pinned") it gets
+    env: tuple = ()                 # (name, value) set for every run, e.g. PYTHON_GIL=0
+    # source
+    configure: tuple = ()
+    cc: str = "gcc"
+    apt: tuple = ()
+    musl: bool = False
+    probe: str = "import ssl, zlib, ctypes"  # must run on the new interpreter
+    # emulated
+    arch: str = ""                  # Debian's architecture name
+    suite: str = ""                 # Debian suite (emulated: where the packages come from; root: the root's)
+    packages: tuple = ()
+    qemu: str = ""
+    wheel_platforms: tuple = ()     # platform tags pip may take wheels of the test tools for (emulated, musl)
+    machine: str = ""               # what platform.machine() must say under emulation
+
+
+GLIBC_LIBS = ("libc6", "libgcc-s1", "libstdc++6", "libexpat1", "zlib1g", "libssl3", "libbz2-1.0", "liblzma5",
+              "libffi8", "libsqlite3-0", "libreadline8", "libncursesw6", "libtinfo6", "libuuid1", "libcrypt1")
+
+
+def _bookworm_311(arch, qemu, machine, platforms, tools=ALL_TOOLS):
+    return Interpreter(
+        name=arch, kind="emulated", what="Debian 12's CPython 3.11 for %s under %s" % (arch, qemu),
+        python="python3.11", arch=arch, suite="bookworm", qemu=qemu, machine=machine, tools=tools,
+        packages=GLIBC_LIBS + ("python3.11-minimal", "libpython3.11-minimal", "libpython3.11-stdlib"),
+        wheel_platforms=platforms)
+
+
+def _manylinux(arch: str, newest: int) -> tuple:
+    return tuple("manylinux_2_%d_%s" % (minor, arch) for minor in range(17, newest + 1))
+
+
+INTERPRETERS = {i.name: i for i in [
+    Interpreter("host", "host", "this machine's python3, the one running the checks", python=sys.executable),
+    Interpreter("ft", "source", "free-threaded CPython (--disable-gil), GIL forced off", python="python3.13t",
+                configure=("--disable-gil",), env=(("PYTHON_GIL", "0"),),
+                apt=("gcc", "make", "pkg-config", "xz-utils", "libssl-dev", "zlib1g-dev", "libffi-dev"),
+                probe="import ssl, zlib, ctypes, sysconfig; assert sysconfig.get_config_var('Py_GIL_DISABLED')"),
+    Interpreter("tsan", "source", "free-threaded CPython built with ThreadSanitizer (clang 16)",
+                python="python3.13t", tools=("pytest", "hypothesis"), cc="clang-16",
+                configure=("--disable-gil", "--with-thread-sanitizer"),
+                apt=("clang-16", "libclang-rt-16-dev", "make", "pkg-config", "xz-utils", "libssl-dev", "zlib1g-dev",
+                     "libffi-dev"),
+                probe="import ssl, zlib, ctypes, sysconfig; assert '-fsanitize=thread' in "
+                      "sysconfig.get_config_var('CONFIG_ARGS')"),
+    # musl's gcc has no OpenSSL, sqlite, bz2 or lzma: those modules are left out; numpy's musllinux wheels need
+    # a newer musl (DT_RELR) than Debian 12's, and mypy would need them, so neither is installed.
+    Interpreter("musl-x86_64", "source", "CPython built with Debian's musl-gcc (nothing of glibc in the process)",
+                python="python3.13", cc="musl-gcc", musl=True, tools=("pytest", "hypothesis", "pint"),
+                apt=("musl-tools", "musl-dev", "make", "xz-utils"),
+                configure=("--without-ensurepip", "--disable-test-modules") + tuple(
+                    "py_cv_module_%s=n/a" % m for m in ("_codecs_cn", "_codecs_hk", "_codecs_iso2022", "_codecs_jp",
+                                                        "_codecs_kr", "_codecs_tw", "_multibytecodec")),
+                wheel_platforms=("musllinux_1_2_x86_64", "musllinux_1_1_x86_64"),
+                probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == "
+                      "'x86_64-linux-musl'"),
+    _bookworm_311("arm64", "qemu-aarch64-static", "aarch64", _manylinux("aarch64", 36)),
+] + [Interpreter("sid-" + v, "root", "Debian sid's CPython %s%s" % (v.split("-")[0], " (debug build)" * ("-" in v)),
+                 python="python" + v, suite="sid",
+                 tools=("pytest", "hypothesis", "numpy", "pint", "mypy"))
+     for v in ("3.14", "3.15", "3.14-dbg", "3.15-dbg")]}
+
+# What a Debian root for the sid interpreters holds besides them.
+ROOT_PACKAGES = {"sid": ("python3.14", "python3.14-venv", "python3.14-dev", "python3.14-dbg", "python3.15",
+                         "python3.15-venv", "python3.15-dev", "python3.15-dbg", "build-essential", "git", "valgrind")}
+
+
+def test_tools(interp: Interpreter) -> list[str]:
+    """The pinned test tools this interpreter gets."""
+    wanted = {name.lower() for name in interp.tools}
+    return [req for req in pins("test-pinned") if req.split("==")[0].lower() in wanted]
+
+
+# ---- Env: an interpreter made ready --------------------------------------------------------------------------------
+
+@dataclass
+class Env:
+    name: str
+    argv: list                       # starts the interpreter
+    site: Path                       # host path of the folder it reads packages from
+    env: dict = field(default_factory=dict)
+    root: Path | None = None         # a Debian root it runs inside: this checkout appears there at /src
+
+    def path(self, p) -> str:
+        """A host path as the interpreter sees it."""
+        p = Path(p).resolve()
+        if self.root is None:
+            return str(p)
+        return "/src/" + p.relative_to(ROOT).as_posix()
+
+    def command(self, args, *, cwd: Path = ROOT, env: dict | None = None) -> list:
+        args = [self.path(a) if isinstance(a, Path) else str(a) for a in args]
+        if self.root is None:
+            return [*self.argv, *args]
+        settings = ["%s=%s" % kv for kv in {**self.env, **(env or {})}.items()]
+        return ["bash", ROOT / "dev" / "debian_root.sh", "run", self.root, "-b", "%s:/src" % ROOT, "--",
+                "env", *settings, "sh", "-c", 'cd "$0" && exec "$@"', self.path(cwd), *self.argv, *args]
+
+    def python(self, *args, cwd: Path = ROOT, env: dict | None = None, **kwargs):
+        merged = None if self.root is not None else {**self.env, **(env or {})}
+        return run(self.command(args, cwd=cwd, env=env), cwd=cwd if self.root is None else None, env=merged,
+                   **kwargs)
+
+    def install(self, wheel: Path) -> None:
+        unpack_wheel(wheel, self.site)
+
+    def build(self, tree: Path, out: Path, *, build_dir: Path | None = None, defines: dict | None = None,
+              settings: tuple = (), env: dict | None = None, log: Path | None = None, isolated: bool = False) -> Path:
+        """A wheel of the module built from `tree` by this interpreter (its headers and ABI) with pip, as a user's
+        `pip install .` builds it; `defines` are CMake variables, `settings` scikit-build-core's. Not isolated, the
+        build backend is the environment's own (pinned there: dependency group build-backend)."""
+        shutil.rmtree(out, ignore_errors=True)
+        out.mkdir(parents=True)
+        args = ["-m", "pip", "wheel", "-q", "--no-deps", "--disable-pip-version-check", "-w", out]
+        args += [] if isolated else ["--no-build-isolation"]
+        args += ["-Cbuild-dir=%s" % self.path(build_dir)] if build_dir is not None else []
+        args += ["-C%s" % s for s in settings] + ["-Ccmake.define.%s=%s" % kv for kv in (defines or {}).items()]
+        self.python(*args, tree, env={"CMAKE_BUILD_PARALLEL_LEVEL": "2", **(env or {})}, log=log)
+        return wheel_of(out)
+
+    def install_from_source(self, tree: Path, **kwargs) -> Path:
+        """The module built from `tree` and put into this environment; the wheel."""
+        work = tree / "build" / "module" / self.name
+        # a build folder per configuration: CMake keeps the compiler of its first configure
+        build_dir = work / ("cmake-" + key_of(kwargs.get("defines"), kwargs.get("settings")))
+        wheel = self.build(tree, work / "wheel", build_dir=build_dir, log=work / "build.log", **kwargs)
+        self.install(wheel)
+        return wheel
+
+    def suite(self, *pytest_args, tree: Path = ROOT, env: dict | None = None, log: Path | None = None,
+              check: bool = True, timeout: float | None = None) -> str:
+        """The test suite of `tree` on this interpreter, on the module in its site folder; the summary line."""
+        log = log or tree / "build" / "logs" / ("suite-%s.log" % self.name)
+        done = self.python("-m", "pytest", "-q", "-p", "no:cacheprovider", *pytest_args, cwd=tree, env=env, log=log,
+                           check=False, timeout=timeout)
+        line = summary_line(log.read_text(errors="replace"))
+        say("   %s: %s" % (self.name, line))
+        if check and done.returncode != 0:
+            text = log.read_text(errors="replace").splitlines()
+            say("\n".join([t for t in text if t.startswith(("FAILED", "ERROR"))][:30] or text[-40:]))
+            raise Failed("the suite failed on %s: %s (log: %s)" % (self.name, line, log))
+        return line
+
+
+def ready(name: str) -> Env:
+    """The interpreter of that row, built or fetched the first time, with its test tools."""
+    interp = INTERPRETERS[name]
+    return {"host": _host, "source": _from_source, "emulated": _emulated, "root": _in_root}[interp.kind](interp)
+
+
+# ---- host --------------------------------------------------------------------------------------------------------
+
+def venv_env(name: str, base: str = "host", extra: list[str] = (), tools: bool = True) -> Env:
+    """A virtual environment of its own for a check, of a host or source-built interpreter, with its test tools,
+    the build backend and `extra`."""
+    interp = INTERPRETERS[base]
+    python = ready(base).argv[0] if interp.kind == "source" else interp.python
+    return _venv_env(name, python, interp, list(pins("build-backend")) + list(extra), tools)
+
+
+def _venv_env(name: str, python, interp: Interpreter, extra: list[str] = (), tools: bool = True) -> Env:
+    path = BUILD / "envs" / name
+    py = venv(path, python, (test_tools(interp) if tools else []) + list(extra), pip_args=("--only-binary=:all:",))
+    site = Path(output([py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"], env=dict(interp.env)))
+    return Env(name, [py], site, dict(interp.env))
+
+
+def _host(interp: Interpreter) -> Env:
+    return _venv_env("host", interp.python, interp, pins("build-backend"))
+
+
+# ---- CPython from the checked sources ------------------------------------------------------------------------------
+
+def cpython_sources() -> Path:
+    """The checked CPython sources, unpacked once; the folder holding configure."""
+    base = BUILD / "cpython"
+    src = base / ("Python-" + CPYTHON["version"])
+    if stamped(src, CPYTHON["sha256"]):
+        return src
+    tarball = "%s_%s.orig.tar.xz" % (CPYTHON["package"], CPYTHON["version"])
+    opts = apt_private(base / "apt", ["deb-src http://deb.debian.org/debian %s main" % CPYTHON["suite"]])
+
+    def fetch(directory):
+        run(["apt-get", *opts, "update", "-qq"], capture=True)
+        run(["apt-get", *opts, "source", "--download-only", "-qq", CPYTHON["package"]], cwd=directory, capture=True)
+
+    path = fetch_checked(base / "download", tarball, CPYTHON["sha256"], fetch)
+    shutil.rmtree(src, ignore_errors=True)
+    run(["tar", "-xJf", path, "-C", base])
+    stamp(src, CPYTHON["sha256"])
+    return src
+
+
+def _musl_compiler(directory: Path) -> Path:
+    """musl-gcc that names its target as musl (CPython's configure reads the triplet from --print-multiarch) and
+    finds the kernel's headers after musl's own."""
+    inc = directory / "include"
+    inc.mkdir(parents=True, exist_ok=True)
+    for name, target in (("linux", "/usr/include/linux"), ("asm-generic", "/usr/include/asm-generic"),
+                         ("asm", "/usr/include/x86_64-linux-gnu/asm")):
+        if not (inc / name).exists():
+            (inc / name).symlink_to(target)
+    cc = directory / "x86_64-linux-musl-gcc"
+    cc.write_text('#!/bin/sh\n[ "$1" = --print-multiarch ] && { echo x86_64-linux-musl; exit 0; }\n'
+                  'exec musl-gcc -idirafter %s "$@"\n' % inc)
+    cc.chmod(0o755)
+    return cc
+
+
+def _musl_deps(base: Path, cc: Path) -> list[str]:
+    """zlib and libffi built static for musl; the configure settings that name them."""
+    deps = base / "deps"
+    opts = apt_private(base / "apt", ["deb-src http://deb.debian.org/debian bookworm main"])
+    for package, tarball, sha256 in MUSL_DEPS:
+        def fetch(directory, package=package):
+            run(["apt-get", *opts, "update", "-qq"], capture=True)
+            run(["apt-get", *opts, "source", "--download-only", "-qq", package], cwd=directory, capture=True)
+        path = fetch_checked(base / "download", tarball, sha256, fetch)
+        src = deps / "src" / package
+        shutil.rmtree(src, ignore_errors=True)
+        src.mkdir(parents=True)
+        run(["tar", "-xf", path, "-C", src, "--strip-components=1"])
+        static = ["--static"] if package == "zlib" else ["--disable-shared", "--enable-static", "--disable-docs",
+                                                         "--disable-multi-os-directory"]
+        env = {"CC": str(cc), "CFLAGS": "-O2 -fPIC"}
+        run(["./configure", *static, "--prefix=%s" % deps], cwd=src, env=env, log=base / ("%s.log" % package))
+        run(["make", "-s", "-j2"], cwd=src, env=env, log=base / ("%s.log" % package))
+        run(["make", "-s", "install"], cwd=src, env=env, log=base / ("%s.log" % package))
+    return ["PKG_CONFIG=/bin/false", "ZLIB_CFLAGS=-I%s/include" % deps, "ZLIB_LIBS=-L%s/lib -lz" % deps,
+            "LIBFFI_CFLAGS=-I%s/include" % deps, "LIBFFI_LIBS=-L%s/lib -lffi" % deps]
+
+
+def _from_source(interp: Interpreter) -> Env:
+    base = BUILD / "interpreters" / interp.name
+    prefix = base / "prefix"
+    python = prefix / "bin" / interp.python
+    key = key_of(CPYTHON, interp.configure, interp.cc, interp.musl, MUSL_DEPS if interp.musl else None)
+    if not stamped(base, key):
+        apt(*interp.apt)
+        src = cpython_sources()
+        start = __import__("time").monotonic()
+        shutil.rmtree(base, ignore_errors=True)
+        build = base / "build"
+        build.mkdir(parents=True)
+        cc, settings = interp.cc, []
+        if interp.musl:
+            cc = str(_musl_compiler(base / "cc"))
+            settings = _musl_deps(base, Path(cc))
+        say("== %s: CPython %s %s, CC=%s (some minutes, once)" % (interp.name, CPYTHON["version"],
+                                                                    " ".join(interp.configure), interp.cc))
+        run([src / "configure", "-q", "--prefix=%s" % prefix, "CC=%s" % cc, *interp.configure, *settings],
+            cwd=build, log=base / "configure.log")
+        run(["make", "-j2", "-s"], cwd=build, log=base / "make.log")
+        run(["make", "-s", "install"], cwd=build, log=base / "install.log")
+        run([python, "-c", interp.probe], env={"TSAN_OPTIONS": "report_bugs=0"})
+        stamp(base, key)
+        say("   %s built in %.0f s" % (interp.name, __import__("time").monotonic() - start))
+    if interp.musl:  # no ssl: the host's pip installs musllinux wheels of the tools for it
+        site = prefix / "lib" / ("python%s" % CPYTHON["version"].rsplit(".", 1)[0]) / "site-packages"
+        _target_tools(interp, site, "3.13")
+        return Env(interp.name, [python], site, dict(interp.env))
+    quiet = {"TSAN_OPTIONS": "report_bugs=0"} if "thread-sanitizer" in " ".join(interp.configure) else {}
+    env = _venv_env(interp.name, python, interp, extra=pins("build-backend"))
+    env.env.update(quiet)  # setting up runs under the sanitizer too; its reports there are not the module's
+    return env
+
+
+# ---- Debian's CPython for another architecture, under qemu ---------------------------------------------------------
+
+def _target_tools(interp: Interpreter, site: Path, python_version: str) -> None:
+    """The pinned test tools installed into `site` by this machine's pip, as wheels for the interpreter's platform."""
+    tools = test_tools(interp)
+    key = key_of(tools, interp.wheel_platforms)
+    marker = site.parent / (".tq-tools-" + interp.name)
+    if marker.is_file() and marker.read_text() == key:
+        return
+    for name in ("pytest", "_pytest", "hypothesis", "numpy", "pint", "mypy"):
+        for old in site.glob(name + "*"):
+            shutil.rmtree(old, ignore_errors=True)
+    platforms = [arg for p in interp.wheel_platforms for arg in ("--platform", p)]
+    run([sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check", "--root-user-action=ignore",
+         "--target", site, "--upgrade", *platforms, "--python-version", python_version, "--implementation", "cp",
+         "--only-binary=:all:", *tools])
+    marker.write_text(key)
+
+
+def _emulated(interp: Interpreter) -> Env:
+    base = BUILD / "interpreters" / interp.name
+    sysroot = base / "sysroot"
+    key = key_of(interp.arch, interp.suite, interp.packages)
+    apt("qemu-user-static")
+    if not stamped(sysroot, key):
+        shutil.rmtree(base, ignore_errors=True)
+        opts = apt_private(base / "apt", ["deb http://deb.debian.org/debian %s main" % interp.suite], interp.arch)
+        debs = base / "debs"
+        debs.mkdir(parents=True)
+        run(["apt-get", *opts, "update", "-qq"], capture=True)
+        run(["apt-get", *opts, "download", "-qq", *("%s:%s" % (p, interp.arch) for p in interp.packages)], cwd=debs,
+            capture=True)
+        for deb in sorted(debs.glob("*.deb")):
+            run(["dpkg-deb", "-x", deb, sysroot])
+        for link in sysroot.rglob("*"):  # absolute links (ld.so, /lib64) made to point inside the tree
+            if link.is_symlink() and os.readlink(link).startswith("/"):
+                target = os.readlink(link)
+                link.unlink()
+                link.symlink_to(os.path.relpath(sysroot / target.lstrip("/"), link.parent))
+        stamp(sysroot, key)
+    wrapper = base / "bin" / interp.python
+    wrapper.parent.mkdir(parents=True, exist_ok=True)
+    libdirs = ":".join(str(p) for p in sorted(sysroot.glob("lib/*-linux-*")) + sorted(sysroot.glob("usr/lib/*-linux-*")))
+    # The wrapper is also the interpreter's sys.executable (qemu's -0 sets argv[0]), so a child the suite starts
+    # with sys.executable is emulated too.
+    wrapper.write_text(textwrap.dedent("""\
+        #!/bin/sh
+        # %s (written by dev/interpreters.py)
+        PYTHONHOME=%s/usr LD_LIBRARY_PATH=%s
+        export PYTHONHOME LD_LIBRARY_PATH
+        exec %s -L %s -0 %s %s/usr/bin/%s "$@"
+        """ % (interp.what, sysroot, libdirs, interp.qemu, sysroot, wrapper, sysroot, interp.python)))
+    wrapper.chmod(0o755)
+    version = interp.python.replace("python", "")
+    site = sysroot / "usr" / "local" / "lib" / ("python" + version) / "dist-packages"
+    site.mkdir(parents=True, exist_ok=True)
+    _target_tools(interp, site, version)
+    machine = output([wrapper, "-c", "import platform; print(platform.machine())"])
+    if machine != interp.machine:
+        raise Failed("%s: platform.machine() is %r, not %r" % (interp.name, machine, interp.machine))
+    return Env(interp.name, [wrapper], site, dict(interp.env))
+
+
+# ---- a Debian root -------------------------------------------------------------------------------------------------
+
+def debian_root(suite: str, packages, directory: Path | None = None) -> Path:
+    """A minbase root of the suite holding the packages (made once; missing packages installed later)."""
+    directory = directory or BUILD / "roots" / suite
+    run(["bash", ROOT / "dev" / "debian_root.sh", "make", suite, directory, *packages])
+    return directory
+
+
+def _in_root(interp: Interpreter) -> Env:
+    root = debian_root(interp.suite, ROOT_PACKAGES[interp.suite])
+    path = BUILD / "envs" / interp.name
+    env = Env(interp.name, [], path, dict(interp.env), root=root)
+    tools = test_tools(interp) + pins("build-backend")
+    key = key_of(interp.python, tools)
+    if not stamped(path, key):
+        shutil.rmtree(path, ignore_errors=True)
+        inner = env.path(path)
+        env.argv = [interp.python]
+        env.python("-m", "venv", path)
+        env.argv = [inner + "/bin/python"]
+        env.python("-m", "pip", "install", "-q", *tools)
+        stamp(path, key)
+    env.argv = [env.path(path) + "/bin/python"]
+    inner = env.python("-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])", capture=True).stdout
+    env.site = ROOT / Path(inner.strip()).relative_to("/src")
+    return env

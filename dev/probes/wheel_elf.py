@@ -1,0 +1,127 @@
+"""What a portable wheel's extension may ask of the system it is installed on, read from its ELF dynamic section.
+
+    python dev/probes/wheel_elf.py WHEEL EXPECTED_JSON     (dev/checks/wheels.py writes EXPECTED from the platform's
+                                                            row: {"needed": [...], "libm": {function: version},
+                                                            "inlined": [...]})
+
+For the extension module in the wheel: the shared libraries it needs (DT_NEEDED) are only those of the row (the C
+library's and the dynamic loader), so no C++ runtime and no libpython; the only symbol it exports is PyInit_tq_pyo3;
+it has no packed relative relocations (DT_RELR, which old C libraries cannot load: they are listed as a needed
+"(DT_RELR)"); and each elementary function is an undefined symbol whose version comes from libm.so.6 and is the
+row's, so the system's C library computes it and no copy linked into the module does. On musl (an empty version)
+each is an unversioned import from musl's C library, which holds libm. A function marked inlined may be absent
+(compilers use the processor's instruction), but never defined inside the module. Prints one line per check and
+exits 1 when any fails. Needs pyelftools (auditwheel's own dependency).
+"""
+
+from __future__ import annotations
+
+import io
+import json
+import sys
+import zipfile
+
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
+from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
+
+EXPORTS = {"PyInit_tq_pyo3"}
+
+
+def dynamic_facts(elf: ELFFile) -> tuple[set[str], set[str], dict[str, str], set[str]]:
+    """DT_NEEDED, defined global dynamic symbols, undefined ones with the file their version comes from, and the
+    names defined in the full symbol table (local ones included)."""
+    needed: set[str] = set()
+    version_file: dict[int, str] = {}
+    versym = None
+    for section in elf.iter_sections():
+        if isinstance(section, DynamicSection):
+            needed |= {tag.needed for tag in section.iter_tags() if tag.entry.d_tag == "DT_NEEDED"}
+            # Packed relative relocations: only glibc 2.36 and musl 1.2.4 on can load them.
+            needed |= {"(DT_RELR)" for tag in section.iter_tags() if tag.entry.d_tag == "DT_RELR"}
+        elif isinstance(section, GNUVerNeedSection):
+            for verneed, auxiliaries in section.iter_versions():
+                for aux in auxiliaries:
+                    version_file[aux.entry.vna_other] = verneed.name
+        elif isinstance(section, GNUVerSymSection):
+            versym = section
+    dynsym = elf.get_section_by_name(".dynsym")
+    exported: set[str] = set()
+    imported: dict[str, str] = {}
+    for index, symbol in enumerate(dynsym.iter_symbols()):
+        if not symbol.name or symbol.entry.st_info.bind == "STB_LOCAL":
+            continue
+        if symbol.entry.st_shndx == "SHN_UNDEF":
+            ndx = versym.get_symbol(index).entry.ndx if versym else None
+            imported[symbol.name] = version_file.get(ndx, "") if isinstance(ndx, int) else ""
+        else:
+            exported.add(symbol.name)
+    symtab = elf.get_section_by_name(".symtab")
+    defined = {s.name for s in symtab.iter_symbols() if s.entry.st_shndx != "SHN_UNDEF"} if symtab else set()
+    return needed, exported, imported, defined
+
+
+def check(wheel: str, expected: dict) -> list[str]:
+    failures: list[str] = []
+    with zipfile.ZipFile(wheel) as archive:
+        modules = [n for n in archive.namelist() if n.endswith(".so")]
+        if len(modules) != 1:
+            return [f"{wheel}: expected one extension module, found {modules}"]
+        elf = ELFFile(io.BytesIO(archive.read(modules[0])))
+        needed, exported, imported, defined = dynamic_facts(elf)
+    allowed, versions, inlined = set(expected["needed"]), expected["libm"], set(expected["inlined"])
+    musl = not any(versions.values())
+    # The file an import's version comes from: libm.so.6 for glibc; musl's imports have none ("").
+    source = "" if musl else "libm.so.6"
+    print(f"== {modules[0]} ({elf.get_machine_arch()}, {elf.elfclass}-bit, {elf.little_endian and 'little' or 'big'}"
+          f"-endian) in {wheel}")
+    print(f"needed:   {' '.join(sorted(needed))}")
+    print(f"exported: {' '.join(sorted(exported))}")
+    print(f"from {source or 'the C library'}: {' '.join(n for n in versions if imported.get(n) == source)}")
+    if needed - allowed:
+        failures.append(f"needs {sorted(needed - allowed)}, beyond the C library ({sorted(allowed)})")
+    if exported != EXPORTS:
+        failures.append(f"exports {sorted(exported ^ EXPORTS)} beyond/instead of {sorted(EXPORTS)}")
+    unlisted = sorted(n for n, source_file in imported.items() if source_file == "libm.so.6" and n not in versions)
+    if unlisted:
+        failures.append(f"imports {unlisted} from libm.so.6, which cmake/libm-functions.txt does not list")
+    for name, version in versions.items():
+        if name in defined:
+            failures.append(f"{name} is defined inside the module")
+        elif name not in imported:
+            if name not in inlined:
+                failures.append(f"{name} is not imported")
+        elif imported[name] != source:
+            failures.append(f"{name} is bound to {imported[name] or 'no library'}, not {source or 'the C library'}")
+        elif version and symbol_version(elf, name) != version:
+            failures.append(f"{name} is imported as {symbol_version(elf, name)}, not {version}")
+    return [f"{wheel}: {f}" for f in failures]
+
+
+def symbol_version(elf: ELFFile, name: str) -> str:
+    """The version name an undefined dynamic symbol asks for (GLIBC_2.17), or ""."""
+    names = {}
+    versym = None
+    for section in elf.iter_sections():
+        if isinstance(section, GNUVerNeedSection):
+            for _verneed, auxiliaries in section.iter_versions():
+                for aux in auxiliaries:
+                    names[aux.entry.vna_other] = aux.name
+        elif isinstance(section, GNUVerSymSection):
+            versym = section
+    for index, symbol in enumerate(elf.get_section_by_name(".dynsym").iter_symbols()):
+        if symbol.name == name and symbol.entry.st_shndx == "SHN_UNDEF" and versym is not None:
+            return names.get(versym.get_symbol(index).entry.ndx, "")
+    return ""
+
+
+def main(wheel: str, expected: str) -> int:
+    failures = check(wheel, json.loads(expected))
+    for failure in failures:
+        print("FAILED:", failure)
+    print(f"portable wheel checks: {len(failures)} failure(s)")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:]))
