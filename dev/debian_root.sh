@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Debian roots for running the project under another distribution's interpreters (debootstrap + chroot).
 #
-#   bash mk/debian_root.sh make SUITE ROOT [PACKAGE...]   a minbase root of SUITE (bullseye, bookworm, trixie, sid)
+#   bash dev/debian_root.sh make SUITE ROOT [PACKAGE...]   a minbase root of SUITE (bullseye, bookworm, trixie, sid)
 #                                                          in ROOT with the packages installed; run again, it only
 #                                                          installs what is missing
-#   bash mk/debian_root.sh run ROOT [-b HOST_DIR:ROOT_DIR]... [--] COMMAND...
+#   bash dev/debian_root.sh run ROOT [-b HOST_DIR:ROOT_DIR]... [--] COMMAND...
 #                                                          COMMAND inside ROOT as root, with /proc, /dev and /dev/shm
 #                                                          mounted and each HOST_DIR bound at ROOT_DIR, all in a
 #                                                          private mount namespace that ends with the command

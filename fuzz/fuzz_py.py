@@ -16,7 +16,7 @@ The oracle is a plain model of the documented behaviour, computed from the recor
   * afterwards the reader count of every instance is 0, and no argument object gained or lost a reference;
   * any other outcome (SystemError, tq_pyo3.InternalError, a wrong type, record or text) ends the run with the
     input saved; a sanitizer report ends it too.
-Run through `make fuzz-py` (mk/fuzz_py.mk), which loads atheris's ASan runtime with LD_PRELOAD.
+Run through `make fuzz-py` (dev/checks/fuzz.py), which loads atheris's ASan runtime with LD_PRELOAD.
 """
 
 import ctypes
