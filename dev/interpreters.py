@@ -13,14 +13,15 @@ wheel) before each suite; nothing is pointed at by PYTHONPATH, so the suite's ow
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import sys
 import textwrap
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from steps import (BUILD, ROOT, Failed, apt, apt_private, fetch_checked, key_of, output, pins, run, say, stamp,
-                   stamped, summary_line, unpack_wheel, venv, wheel_of)
+from steps import (BUILD, ROOT, Failed, apt, apt_private, extra, fetch_checked, key_of, output, pins, run, say,
+                   stamp, stamped, summary_line, unpack_wheel, venv, wheel_of)
 
 # The CPython sources every interpreter built here starts from: the upstream tarball of a Debian source package,
 # fetched through a private apt index and checked by its sha256.
@@ -40,6 +41,7 @@ class Interpreter:
     what: str                       # one line for `make help` and logs
     python: str = "python3"         # the executable's name (source: in its prefix; root: in the root)
     tools: tuple = ALL_TOOLS        # which of the pinned test tools (dependency group "test-pinned") it gets
+    pinned: bool = True             # False: the test extra's ranges, as wheels (the pins have none for it)
     env: tuple = ()                 # (name, value) set for every run, e.g. PYTHON_GIL=0
     # source
     configure: tuple = ()
@@ -74,12 +76,13 @@ def _manylinux(arch: str, newest: int) -> tuple:
 
 INTERPRETERS = {i.name: i for i in [
     Interpreter("host", "host", "this machine's python3, the one running the checks", python=sys.executable),
+    # hypothesis's pinned release has no wheel for the free-threaded ABI (a compiled part)
     Interpreter("ft", "source", "free-threaded CPython (--disable-gil), GIL forced off", python="python3.13t",
-                configure=("--disable-gil",), env=(("PYTHON_GIL", "0"),),
+                configure=("--disable-gil",), env=(("PYTHON_GIL", "0"),), pinned=False,
                 apt=("gcc", "make", "pkg-config", "xz-utils", "libssl-dev", "zlib1g-dev", "libffi-dev"),
                 probe="import ssl, zlib, ctypes, sysconfig; assert sysconfig.get_config_var('Py_GIL_DISABLED')"),
     Interpreter("tsan", "source", "free-threaded CPython built with ThreadSanitizer (clang 16)",
-                python="python3.13t", tools=("pytest", "hypothesis"), cc="clang-16",
+                python="python3.13t", tools=("pytest", "hypothesis"), cc="clang-16", pinned=False,
                 configure=("--disable-gil", "--with-thread-sanitizer"),
                 apt=("clang-16", "libclang-rt-16-dev", "make", "pkg-config", "xz-utils", "libssl-dev", "zlib1g-dev",
                      "libffi-dev"),
@@ -108,9 +111,10 @@ ROOT_PACKAGES = {"sid": ("python3.14", "python3.14-venv", "python3.14-dev", "pyt
 
 
 def test_tools(interp: Interpreter) -> list[str]:
-    """The pinned test tools this interpreter gets."""
+    """The test tools this interpreter gets: pinned, or the test extra's ranges."""
     wanted = {name.lower() for name in interp.tools}
-    return [req for req in pins("test-pinned") if req.split("==")[0].lower() in wanted]
+    requirements = pins("test-pinned") if interp.pinned else [r.split(";")[0].strip() for r in extra("test")]
+    return [req for req in requirements if re.split(r"[=<>!~ ]", req)[0].lower() in wanted]
 
 
 # ---- Env: an interpreter made ready --------------------------------------------------------------------------------
