@@ -139,6 +139,8 @@ FAULTS = [
         "the internal-error class is made on first need, unguarded, instead of by the import", ()),
     suite("immortal-widened", TT, "#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000",
           "#if PY_VERSION_HEX < 0x030E0000", "the type is made immortal on interpreters with a GIL too"),
+    suite("vectorcall-slot-everywhere", TT, "takes_vectorcall_slot() ? slots : slots + 1", "slots",
+          "interpreters before 3.14 are given the vectorcall slot, which they refuse"),
     Fault("immortal-dropped", "test-ft", ((TT, "#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000",
                                            "#if 0"),),
           "free-threaded 3.13 leaves the type mortal (threads contend on its count)", ()),
