@@ -41,17 +41,18 @@ FAULTS = [
           "a '-' after '^' splits the token"),
     suite("bracket-buffer", P, "if (raw.size() > sizeof local_) {", "if (raw.size() > sizeof local_ + 2) {",
           "a token of 66 bytes, one of them a bracket, overflows the local buffer by one"),
-    suite("number-div-swapped", A, "settled(x / a.value, x, a.value)", "settled(a.value / x, x, a.value)",
+    suite("number-div-swapped", A, "canonical(x / a.value, x, a.value)", "canonical(a.value / x, x, a.value)",
           "x / q divides the wrong way"),
-    suite("nan-unsettled", Q, "double settled(double r, double a, double b) { return r == r ? r : nan_of(a, b); }",
-          "double settled(double r, double a, double b) { return r; }",
+    suite("nan-not-canonical", Q,
+          "double canonical(double r, double a, double b) { return r == r ? r : canonical_nan(a, b); }",
+          "double canonical(double r, double a, double b) { return r; }",
           "a NaN result of two operands is whatever the processor and the compiler's operand order make"),
     suite("nan-right-first", Q, "a != a ? quieted(a) : b != b ? quieted(b)",
           "b != b ? quieted(b) : a != a ? quieted(a)", "of two NaN operands the right one passes on"),
     suite("neg-plus-zero", A, "return Quantity{a.dims, -a.value};", "return Quantity{a.dims, 0.0 - a.value};",
           "negation gives +0.0 for 0.0"),
-    suite("powi-squaring", A, "{ return powf(a, static_cast<double>(n)); }",
-          "{\n    Quantity r = powf(a, static_cast<double>(n));\n    double v = 1.0, b = a.value;\n"
+    suite("powi-squaring", A, "{ return pow(a, static_cast<double>(n)); }",
+          "{\n    Quantity r = pow(a, static_cast<double>(n));\n    double v = 1.0, b = a.value;\n"
           "    for (auto k = n < 0 ? 0u - static_cast<std::uint32_t>(n) : static_cast<std::uint32_t>(n); k; k >>= 1) {"
           "\n        if (k & 1u) v *= b;\n        b *= b;\n    }\n    r.value = n < 0 ? 1.0 / v : v;\n    return r;\n}",
           "integer powers by repeated squaring instead of the C library's pow"),
@@ -112,7 +113,7 @@ FAULTS = [
     suite("type-ref-leak", TT, "    release(self);\n    Py_DecRef(reinterpret_cast<PyObject*>(type));",
           "    release(self);", "every instance leaks a reference to its type"),
     suite("nan-test-skipped", Q, "    return all != all;", "    return false;",
-          "a product, quotient or power holding a NaN is never settled"),
+          "a product, quotient or power holding a NaN never has it canonicalised"),
     suite("utf8-lead-byte", F, "local_[n++] = static_cast<char>(0xF0 | (c >> 18));",
           "local_[n++] = static_cast<char>(0xF8 | (c >> 18));",
           "a unit text with a character beyond U+FFFF is misread"),
@@ -138,6 +139,8 @@ FAULTS = [
         "the internal-error class is made on first need, unguarded, instead of by the import", ()),
     suite("immortal-widened", TT, "#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000",
           "#if PY_VERSION_HEX < 0x030E0000", "the type is made immortal on interpreters with a GIL too"),
+    suite("vectorcall-slot-everywhere", TT, "takes_vectorcall_slot() ? slots : slots + 1", "slots",
+          "interpreters before 3.14 are given the vectorcall slot, which they refuse"),
     Fault("immortal-dropped", "test-ft", ((TT, "#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000",
                                            "#if 0"),),
           "free-threaded 3.13 leaves the type mortal (threads contend on its count)", ()),
@@ -162,12 +165,12 @@ FAULTS = [
           (("platforms", ("aarch64",)),)),
     Fault("exports-all", "wheels", (("cmake/module-exports.map", "  local: *;\n", ""),),
           "the wheel's extension exports its C++ runtime's symbols", (("platforms", ("x86_64",)),)),
-    Fault("aarch64-reciprocal", "same-bits", ((P, "    return Result<double>::success(settled(q.value / factor, q.value, "
-                                                  "factor));",
-                                               "#if defined(__aarch64__)\n    return Result<double>::success(settled("
-                                               "q.value * (1.0 / factor), q.value, factor));\n#else\n"
-                                               "    return Result<double>::success(settled(q.value / factor, q.value, "
-                                               "factor));\n#endif"),),
+    Fault("aarch64-reciprocal", "same-bits", ((P, "    return Result<double>::success(canonical(q.value / factor, "
+                                                  "q.value, factor));",
+                                               "#if defined(__aarch64__)\n    return Result<double>::success("
+                                               "canonical(q.value * (1.0 / factor), q.value, factor));\n#else\n"
+                                               "    return Result<double>::success(canonical(q.value / factor, "
+                                               "q.value, factor));\n#endif"),),
           "on aarch64 only, value_in multiplies by the reciprocal instead of dividing", (("platforms", ("aarch64",)),)),
     Fault("reader-count-slow", "bench-ir", ((R, ADD_ONE, "for (int i = 0; i < 8; ++i) " + ADD_ONE +
                                              "\n    std::atomic_ref<std::size_t>(readers).fetch_sub(7, "

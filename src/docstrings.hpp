@@ -10,21 +10,22 @@ inline constexpr const char* kModule = "Python module for tq (Telquant).";
     "A dimensioned variable that combines a numerical value with physical units.\n\n" \
     "The TQ class performs dimensional analysis to ensure physical correctness\n" \
     "in mathematical operations. Units are stored internally as SI base unit\n" \
-    "exponents (m, kg, s, K, A, mol, cd).\n\n" \
+    "exponents (m, kg, s, K, A, mol, cd, rad).\n\n" \
     "Examples:\n" \
-    "    >>> from tq import TQ\n" \
-    "    >>> velocity = TQ(10.0, \"m/s\")\n" \
-    "    >>> time = TQ(2.0, \"s\")\n" \
+    "    >>> from tq_pyo3 import Telquant\n" \
+    "    >>> velocity = Telquant(10.0, \"m/s\")\n" \
+    "    >>> time = Telquant(2.0, \"s\")\n" \
     "    >>> distance = velocity * time\n" \
     "    >>> distance.value_in(\"m\")\n" \
     "    20.0\n" \
     "    >>> distance.value_in(\"km\")\n" \
     "    0.02"
 
-inline constexpr const char* kTelquant = TQ_TELQUANT_SIGNATURE TQ_TELQUANT_BODY;
+// Arrays, not pointers, so that the type's slot table can take either as a template argument (telquant_type.cpp).
+inline constexpr char kTelquant[] = TQ_TELQUANT_SIGNATURE TQ_TELQUANT_BODY;
 // Pythons before 3.10 strip the signature from a heap type's doc once before keeping it and once more for
 // __doc__; given the signature twice, they keep both __text_signature__ and the plain __doc__.
-inline constexpr const char* kTelquantSignatureTwice = TQ_TELQUANT_SIGNATURE TQ_TELQUANT_SIGNATURE TQ_TELQUANT_BODY;
+inline constexpr char kTelquantSignatureTwice[] = TQ_TELQUANT_SIGNATURE TQ_TELQUANT_SIGNATURE TQ_TELQUANT_BODY;
 
 #undef TQ_TELQUANT_BODY
 #undef TQ_TELQUANT_SIGNATURE

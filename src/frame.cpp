@@ -71,6 +71,20 @@ PyObject* api_call_failed() {
     return internal_failure("Python API call failed");
 }
 
+namespace {
+// Makes `cause` the __cause__ of the pending exception, as `raise ... from cause` does; steals `cause`.
+void set_pending_cause(PyObject* cause) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr)
+        PyException_SetCause(value, cause);  // steals `cause`
+    else
+        Py_DECREF(cause);
+    PyErr_Restore(type, value, tb);
+}
+}  // namespace
+
 PyObject* raise_from_pending(PyObject* replacement, const char* message) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
@@ -79,12 +93,7 @@ PyObject* raise_from_pending(PyObject* replacement, const char* message) {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     PyErr_SetString(replacement, message);
-    if (value == nullptr) return nullptr;
-    PyObject *ntype, *nvalue, *ntb;
-    PyErr_Fetch(&ntype, &nvalue, &ntb);
-    PyErr_NormalizeException(&ntype, &nvalue, &ntb);
-    PyException_SetCause(nvalue, value);  // steals `value`
-    PyErr_Restore(ntype, nvalue, ntb);
+    if (value != nullptr) set_pending_cause(value);
     return nullptr;
 }
 
@@ -178,13 +187,7 @@ void argument_error(const char* name) {
     }
     PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text);
     Py_DECREF(text);
-    if (cause != nullptr) {
-        PyObject *ntype, *nvalue, *ntb;
-        PyErr_Fetch(&ntype, &nvalue, &ntb);
-        PyErr_NormalizeException(&ntype, &nvalue, &ntb);
-        PyException_SetCause(nvalue, cause);  // steals `cause`
-        PyErr_Restore(ntype, nvalue, ntb);
-    }
+    if (cause != nullptr) set_pending_cause(cause);
 }
 
 bool number_arg(PyObject* obj, const char* name, double& out) {

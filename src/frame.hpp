@@ -204,6 +204,15 @@ inline PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type) {
     return type == loaded_type() ? create_instance(q) : create_instance_of(q, type);
 }
 
+// A core result: a new Telquant holding its record, or TQError with its message. A plain number from the core
+// becomes a unitless Telquant.
+inline PyObject* instance_or_error(const tq::Result<tq::Quantity>& r) {
+    return r ? create_instance(r.value()) : raise_tq(r.error());
+}
+inline PyObject* instance_or_error(const tq::Result<double>& r) {
+    return r ? create_instance(tq::Quantity{tq::Dims{}, r.value()}) : raise_tq(r.error());
+}
+
 inline PyObject* new_float(double x) {
     PyObject* f = PyFloat_FromDouble(x);
     return f != nullptr ? f : api_call_failed();

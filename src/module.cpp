@@ -52,10 +52,11 @@ bool add_named(PyObject* module, const char* name, PyObject* value) {
     return ok;
 }
 
-bool add_function(PyObject* module, PyMethodDef* def) {
+bool add_function(PyObject* module, const PyMethodDef& def) {
     PyObject* module_name = PyModule_GetNameObject(module);
     if (module_name == nullptr) return false;
-    PyObject* fn = PyCFunction_NewEx(def, module, module_name);
+    // The interpreter keeps the definition and only reads it.
+    PyObject* fn = PyCFunction_NewEx(const_cast<PyMethodDef*>(&def), module, module_name);
     Py_DECREF(module_name);
     if (fn == nullptr) return false;
     PyObject* name = PyObject_GetAttrString(fn, "__name__");
@@ -77,8 +78,8 @@ bool populate(PyObject* module) {
     if (!add_named(module, kClassName, reinterpret_cast<PyObject*>(type))) return false;
     PyObject* error = tq_error();
     if (error == nullptr || !add_named(module, "TQError", error)) return false;
-    for (PyMethodDef& def : kModuleFunctions)
-        if (!add_function(module, &def)) return false;
+    for (const PyMethodDef* def = kModuleFunctions; def->ml_name != nullptr; ++def)
+        if (!add_function(module, *def)) return false;
     return true;
 }
 

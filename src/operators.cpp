@@ -26,10 +26,6 @@ PyObject* both_telquant(PyObject* left, PyObject* right, Op op) {
     return op(ra.q(), rb.q());
 }
 
-PyObject* from_result(const tq::Result<tq::Quantity>& r) {
-    return r ? create_instance(r.value()) : raise_tq(r.error());
-}
-
 // Telquant * Telquant, Telquant * number and number * Telquant, likewise for "/".
 template <class Both, class Forward, class Reflected>
 PyObject* mixed(PyObject* left, PyObject* right, const char* forward_message, const char* reflected_message,
@@ -80,7 +76,7 @@ bool integer_exponent(PyObject* obj, std::int32_t& out) {
 PyObject* nb_add(PyObject* left, PyObject* right) {
     return entry([&] {
         return both_telquant(left, right, [](const tq::Quantity& a, const tq::Quantity& b) {
-            return from_result(tq::add(a, b));
+            return instance_or_error(tq::add(a, b));
         });
     });
 }
@@ -88,7 +84,7 @@ PyObject* nb_add(PyObject* left, PyObject* right) {
 PyObject* nb_subtract(PyObject* left, PyObject* right) {
     return entry([&] {
         return both_telquant(left, right, [](const tq::Quantity& a, const tq::Quantity& b) {
-            return from_result(tq::sub(a, b));
+            return instance_or_error(tq::sub(a, b));
         });
     });
 }
@@ -117,7 +113,7 @@ PyObject* nb_power(PyObject* base, PyObject* exponent, PyObject*) {
         if (integer_exponent(exponent, n)) return create_instance(tq::powi(ra.q(), n));
         double p;
         if (!operand_number(exponent, "Exponent must be int or float", p)) return nullptr;
-        return create_instance(tq::powf(ra.q(), p));
+        return create_instance(tq::pow(ra.q(), p));
     });
 }
 

@@ -1,11 +1,32 @@
-// The slot and method functions that the type's tables register.
+// The slot and method functions that the type's tables register, and the one cast that puts them there.
 #pragma once
 
 #include <Python.h>
 
 #include "frame.hpp"
 
+// Slot ids are part of the stable ABI and never change, so the id may be written here for the headers of older
+// versions, which do not define it (3.14's Include/typeslots.h: #define Py_tp_vectorcall 82).
+#ifndef Py_tp_vectorcall
+#define Py_tp_vectorcall 82
+#endif
+
 namespace tqpy {
+
+// A function as the pointer type a method or slot table holds (PyCFunction, void*). The interpreter calls it back
+// with the signature that the entry's flags or slot id name, so only a function whose own signature differs from
+// the field's needs this; a METH_NOARGS method is a PyCFunction as it is.
+template <class To, class R, class... Args>
+To function_cast(R (*fn)(Args...)) {
+    return reinterpret_cast<To>(reinterpret_cast<void (*)()>(fn));
+}
+
+// A math method: the core function Fn on the receiver's record. Fn gives a record, or a plain number that becomes a
+// unitless Telquant.
+template <auto Fn>
+PyObject* math_method(PyObject* self, PyObject*) {
+    return with_receiver(self, [](const tq::Quantity& q) { return instance_or_error(Fn(q)); });
+}
 
 // Operators and comparison.
 PyObject* nb_add(PyObject* left, PyObject* right);
@@ -22,13 +43,14 @@ PyObject* tp_richcompare(PyObject* self, PyObject* other, int op);
 extern const ParamTable kNewParams;
 PyObject* construct(PyTypeObject* type, PyObject* const* argv);
 
-// Sets `slot` to the type's vectorcall slot when the running interpreter takes one (vectorcall.cpp).
-void vectorcall_slot(PyType_Slot& slot);
+// Calls of the type in the vectorcall form (vectorcall.cpp), and whether the running interpreter takes that slot in
+// a type spec: an older one refuses a spec with a slot id it does not know.
+PyObject* vectorcall_new(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
+bool takes_vectorcall_slot();
 // Records the new type's __new__ and __init__ as made, before the type is published (vectorcall.cpp).
 void note_construction(PyTypeObject* type);
 
-// The ten math methods, in table order, and the module functions.
-extern PyMethodDef kMathMethods[10];
-extern PyMethodDef kModuleFunctions[3];
+// The module functions asin, acos and atan, then the sentinel (module_functions.cpp).
+extern const PyMethodDef kModuleFunctions[];
 
 }  // namespace tqpy

@@ -1,10 +1,9 @@
 // The Telquant type: its tables, constructor, plain methods, text slots and deallocation.
 #include "docstrings.hpp"
+#include "elementary.hpp"
 #include "frame.hpp"
 #include "slots.hpp"
 #include "text.hpp"
-
-#include <iterator>
 
 namespace tqpy {
 
@@ -111,40 +110,59 @@ void tp_dealloc(PyObject* self) {
 
 // ---- tables --------------------------------------------------------------------------------------------------
 
-#define TQ_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
-PyMethodDef g_methods[15] = {
-    {"value", TQ_METHOD(m_value), METH_NOARGS, doc::kValue},
-    {"value_in", TQ_METHOD(m_value_in), METH_VARARGS | METH_KEYWORDS, doc::kValueIn},
-    {"is_unitless", TQ_METHOD(m_is_unitless), METH_NOARGS, doc::kIsUnitless},
-    {"base_units", TQ_METHOD(m_base_units), METH_NOARGS, doc::kBaseUnits},
-    // entries 4 to 13: the math methods, copied in at type creation; then the sentinel
+const PyMethodDef kMethods[] = {
+    {"value", m_value, METH_NOARGS, doc::kValue},
+    {"value_in", function_cast<PyCFunction>(m_value_in), METH_VARARGS | METH_KEYWORDS, doc::kValueIn},
+    {"is_unitless", m_is_unitless, METH_NOARGS, doc::kIsUnitless},
+    {"base_units", m_base_units, METH_NOARGS, doc::kBaseUnits},
+    {"sqrt", math_method<tq::sqrt>, METH_NOARGS, doc::kSqrt},
+    {"ln", math_method<tq::ln>, METH_NOARGS, doc::kLn},
+    {"log2", math_method<tq::log2>, METH_NOARGS, doc::kLog2},
+    {"log10", math_method<tq::log10>, METH_NOARGS, doc::kLog10},
+    {"sin", math_method<tq::sin>, METH_NOARGS, doc::kSin},
+    {"cos", math_method<tq::cos>, METH_NOARGS, doc::kCos},
+    {"tan", math_method<tq::tan>, METH_NOARGS, doc::kTan},
+    {"asin", math_method<tq::asin>, METH_NOARGS, doc::kAsin},
+    {"acos", math_method<tq::acos>, METH_NOARGS, doc::kAcos},
+    {"atan", math_method<tq::atan>, METH_NOARGS, doc::kAtan},
+    {nullptr, nullptr, 0, nullptr},
 };
 
-#define TQ_SLOT(fn) reinterpret_cast<void*>(fn)
-
-PyType_Slot g_slots[] = {
-    {Py_tp_base, TQ_SLOT(&PyBaseObject_Type)},
-    {Py_tp_doc, const_cast<char*>(doc::kTelquant)},
-    {Py_tp_dealloc, TQ_SLOT(tp_dealloc)},
-    {Py_tp_methods, g_methods},
-    {Py_tp_new, TQ_SLOT(tp_new)},
-    {Py_nb_negative, TQ_SLOT(nb_negative)},
-    {Py_nb_absolute, TQ_SLOT(nb_absolute)},
-    {Py_tp_repr, TQ_SLOT(text_slot<tq::write_repr_text>)},
-    {Py_tp_str, TQ_SLOT(text_slot<tq::write_display_text>)},
-    {Py_nb_add, TQ_SLOT(nb_add)},
-    {Py_nb_subtract, TQ_SLOT(nb_subtract)},
-    {Py_nb_multiply, TQ_SLOT(nb_multiply)},
-    {Py_nb_true_divide, TQ_SLOT(nb_true_divide)},
-    {Py_nb_power, TQ_SLOT(nb_power)},
-    {Py_tp_richcompare, TQ_SLOT(tp_richcompare)},
-    {0, nullptr},  // Py_tp_vectorcall, where the interpreter takes it (vectorcall.cpp)
+// The slot table with the class docstring Doc (docstrings.hpp). It begins with the vectorcall slot, which only an
+// interpreter that takes it is given (with_vectorcall_choice); the interpreter reads the tables and writes to none.
+template <const char* Doc>
+const PyType_Slot kSlots[] = {
+    {Py_tp_vectorcall, function_cast<void*>(vectorcall_new)},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_doc, const_cast<char*>(Doc)},
+    {Py_tp_dealloc, function_cast<void*>(tp_dealloc)},
+    {Py_tp_methods, const_cast<PyMethodDef*>(kMethods)},
+    {Py_tp_new, function_cast<void*>(tp_new)},
+    {Py_nb_negative, function_cast<void*>(nb_negative)},
+    {Py_nb_absolute, function_cast<void*>(nb_absolute)},
+    {Py_tp_repr, function_cast<void*>(text_slot<tq::write_repr_text>)},
+    {Py_tp_str, function_cast<void*>(text_slot<tq::write_display_text>)},
+    {Py_nb_add, function_cast<void*>(nb_add)},
+    {Py_nb_subtract, function_cast<void*>(nb_subtract)},
+    {Py_nb_multiply, function_cast<void*>(nb_multiply)},
+    {Py_nb_true_divide, function_cast<void*>(nb_true_divide)},
+    {Py_nb_power, function_cast<void*>(nb_power)},
+    {Py_tp_richcompare, function_cast<void*>(tp_richcompare)},
     {0, nullptr},
 };
 
+// The slot table from its first entry, the vectorcall slot, where the running interpreter takes that slot (3.14
+// and later), else from the entry after it.
+PyType_Slot* with_vectorcall_choice(const PyType_Slot* slots) {
+    return const_cast<PyType_Slot*>(takes_vectorcall_slot() ? slots : slots + 1);
+}
+
 // The dotted name gives the type its __module__; __name__ and __qualname__ stay "Telquant".
-PyType_Spec g_spec = {"tq_pyo3.Telquant", static_cast<int>(sizeof(TelquantObject)), 0, Py_TPFLAGS_DEFAULT, g_slots};
+PyObject* type_from(const PyType_Slot* slots) {
+    PyType_Spec spec = {"tq_pyo3.Telquant", static_cast<int>(sizeof(TelquantObject)), 0, Py_TPFLAGS_DEFAULT,
+                        with_vectorcall_choice(slots)};
+    return PyType_FromSpec(&spec);
+}
 
 bool has_text_signature(PyObject* type) {
     PyObject* signature = PyObject_GetAttrString(type, "__text_signature__");
@@ -157,17 +175,11 @@ bool has_text_signature(PyObject* type) {
     return present;
 }
 
-// The tables above are completed and read by PyType_FromSpec only here, behind the guard, before the type exists.
 PyTypeObject* make_type() {
-    for (std::size_t i = 0; i < 10; ++i) g_methods[4 + i] = kMathMethods[i];
-    g_methods[14] = PyMethodDef{nullptr, nullptr, 0, nullptr};
-    vectorcall_slot(g_slots[std::size(g_slots) - 2]);
-    PyObject* type = PyType_FromSpec(&g_spec);
-    if (type != nullptr && !has_text_signature(type)) {
+    PyObject* type = type_from(kSlots<doc::kTelquant>);
+    if (type != nullptr && !has_text_signature(type)) {  // Pythons before 3.10 (docstrings.hpp)
         Py_DECREF(type);
-        for (PyType_Slot& slot : g_slots)
-            if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(doc::kTelquantSignatureTwice);
-        type = PyType_FromSpec(&g_spec);
+        type = type_from(kSlots<doc::kTelquantSignatureTwice>);
     }
     if (type == nullptr) return nullptr;
     auto* tp = reinterpret_cast<PyTypeObject*>(type);

@@ -13,12 +13,6 @@
 #include "frame.hpp"
 #include "slots.hpp"
 
-// Slot ids are part of the stable ABI and never change, so the id may be written here for the headers of older
-// versions, which do not define it (3.14's Include/typeslots.h: #define Py_tp_vectorcall 82).
-#ifndef Py_tp_vectorcall
-#define Py_tp_vectorcall 82
-#endif
-
 namespace tqpy {
 namespace {
 
@@ -62,6 +56,8 @@ PyObject* call_without_slot(PyTypeObject* type, PyObject* const* args, Py_ssize_
     return result;
 }
 
+}  // namespace
+
 PyObject* vectorcall_new(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     return entry([&]() -> PyObject* {
         auto* type = reinterpret_cast<PyTypeObject*>(callable);
@@ -85,15 +81,9 @@ bool takes_vectorcall_slot() {
     return major > 3 || (major == 3 && minor >= 14);
 }
 
-}  // namespace
-
 void note_construction(PyTypeObject* type) {
     g_made_new = PyType_GetSlot(type, Py_tp_new);
     g_made_init = PyType_GetSlot(type, Py_tp_init);
-}
-
-void vectorcall_slot(PyType_Slot& slot) {
-    if (takes_vectorcall_slot()) slot = PyType_Slot{Py_tp_vectorcall, reinterpret_cast<void*>(vectorcall_new)};
 }
 
 }  // namespace tqpy

@@ -13,27 +13,28 @@ enum class Ordering { Less, Equal, Greater, Unordered };
 
 inline Result<Quantity> add(const Quantity& a, const Quantity& b) {
     if (!units_compatible(a.dims, b.dims)) return Result<Quantity>::failure("Incompatible units for addition");
-    return Result<Quantity>::success(Quantity{a.dims, settled(a.value + b.value, a.value, b.value)});
+    return Result<Quantity>::success(Quantity{a.dims, canonical(a.value + b.value, a.value, b.value)});
 }
 
 inline Result<Quantity> sub(const Quantity& a, const Quantity& b) {
     if (!units_compatible(a.dims, b.dims)) return Result<Quantity>::failure("Incompatible units for subtraction");
-    return Result<Quantity>::success(Quantity{a.dims, settled(a.value - b.value, a.value, b.value)});
+    return Result<Quantity>::success(Quantity{a.dims, canonical(a.value - b.value, a.value, b.value)});
 }
 
 // The record r, computed exponent by exponent and value by value from a and b (for a power, b holds the power in
-// every place), once some result came out NaN: each number is settled (quantity.hpp). Numbers that are not NaN stay
-// as they are, so the common path makes one test of the whole record (may_hold_nan) and never calls this.
-TQ_COLD inline void settle_all(Quantity& r, const Quantity& a, const Quantity& b) {
-    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = settled(r.dims[i], a.dims[i], b.dims[i]);
-    r.value = settled(r.value, a.value, b.value);
+// every place), once some result came out NaN: each number's NaN is canonicalised (quantity.hpp). Numbers that are
+// not NaN stay as they are, so the common path makes one test of the whole record (may_hold_nan) and never calls
+// this.
+TQ_COLD inline void make_canonical(Quantity& r, const Quantity& a, const Quantity& b) {
+    for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = canonical(r.dims[i], a.dims[i], b.dims[i]);
+    r.value = canonical(r.value, a.value, b.value);
 }
 
 inline Quantity mul(const Quantity& a, const Quantity& b) {
     Quantity r;
     for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = a.dims[i] + b.dims[i];
     r.value = a.value * b.value;
-    if (may_hold_nan(r)) settle_all(r, a, b);
+    if (may_hold_nan(r)) make_canonical(r, a, b);
     return r;
 }
 
@@ -41,23 +42,28 @@ inline Quantity div(const Quantity& a, const Quantity& b) {
     Quantity r;
     for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = a.dims[i] - b.dims[i];
     r.value = a.value / b.value;
-    if (may_hold_nan(r)) settle_all(r, a, b);
+    if (may_hold_nan(r)) make_canonical(r, a, b);
     return r;
 }
 
-inline Quantity mul_number(const Quantity& a, double x) { return Quantity{a.dims, settled(x * a.value, x, a.value)}; }
-inline Quantity div_number(const Quantity& a, double x) { return Quantity{a.dims, settled(a.value / x, a.value, x)}; }
+inline Quantity mul_number(const Quantity& a, double x) {
+    return Quantity{a.dims, canonical(x * a.value, x, a.value)};
+}
+inline Quantity div_number(const Quantity& a, double x) {
+    return Quantity{a.dims, canonical(a.value / x, a.value, x)};
+}
 
 // x / a: exponents are 0.0 minus a's, so a zero exponent stays +0.0 (and 0.0 - e makes no NaN of its own).
 inline Quantity number_div(double x, const Quantity& a) {
     Quantity r;
     for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = 0.0 - a.dims[i];
-    r.value = settled(x / a.value, x, a.value);
+    r.value = canonical(x / a.value, x, a.value);
     return r;
 }
 
-// Exponents are scaled exactly as computed, never snapped; the value comes from the C library's pow.
-inline Quantity powf(const Quantity& a, double p) {
+// A quantity to a real power. Exponents are scaled exactly as computed, never snapped; the value comes from the C
+// library's pow.
+inline Quantity pow(const Quantity& a, double p) {
     Quantity r;
     for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = a.dims[i] * p;
     r.value = std::pow(a.value, p);
@@ -65,12 +71,13 @@ inline Quantity powf(const Quantity& a, double p) {
         Quantity power;
         power.dims.fill(p);
         power.value = p;
-        settle_all(r, a, power);
+        make_canonical(r, a, power);
     }
     return r;
 }
 
-inline Quantity powi(const Quantity& a, std::int32_t n) { return powf(a, static_cast<double>(n)); }
+// A quantity to a whole power: the same as the real power of the same number.
+inline Quantity powi(const Quantity& a, std::int32_t n) { return pow(a, static_cast<double>(n)); }
 
 inline Quantity neg(const Quantity& a) { return Quantity{a.dims, -a.value}; }
 inline Quantity abs(const Quantity& a) { return Quantity{a.dims, std::fabs(a.value)}; }

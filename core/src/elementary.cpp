@@ -23,7 +23,7 @@ Result<double> logarithm(const Quantity& q, Fn fn, const char* dimension_message
 
 Result<double> trigonometric(const Quantity& q, Fn fn, const char* dimension_message) {
     if (!is_angle(q)) return Result<double>::failure(dimension_message);
-    return Result<double>::success(settled(fn(q.value), q.value));
+    return Result<double>::success(canonical(fn(q.value), q.value));
 }
 
 Result<Quantity> inverse(const Quantity& q, Fn fn, const char* dimension_message, const char* domain_message) {

@@ -126,7 +126,7 @@ inline void add_power(ParsedUnit& out, const UnitDef& row, double p) {
     // pow(f, 1) is f itself in a pow accurate to better than one ulp, as the C library's is, so the call is
     // skipped for the most common power.
     double scale = p == 1.0 ? row.factor : std::pow(row.factor, p);
-    out.factor = settled(out.factor * scale, out.factor, scale);  // an overflowed and an underflowed power meet
+    out.factor = canonical(out.factor * scale, out.factor, scale);  // an overflowed and an underflowed power meet
 }
 
 constexpr const char* kMissingSymbol = "Missing unit symbol before exponent in ";
@@ -254,7 +254,7 @@ Result<Quantity> new_quantity(double value, std::string_view unit) {
     auto parsed = parse_units(unit);
     if (!parsed) return Result<Quantity>::failure(failed_to_parse(unit, parsed.error()));
     double factor = parsed.value().factor;
-    return Result<Quantity>::success(Quantity{parsed.value().dims, settled(value * factor, value, factor)});
+    return Result<Quantity>::success(Quantity{parsed.value().dims, canonical(value * factor, value, factor)});
 }
 
 Result<double> value_in(const Quantity& q, std::string_view unit) {
@@ -263,7 +263,7 @@ Result<double> value_in(const Quantity& q, std::string_view unit) {
     if (!units_compatible(q.dims, parsed.value().dims))
         return Result<double>::failure(joined("Incompatible unit conversion to: ", unit));
     double factor = parsed.value().factor;
-    return Result<double>::success(settled(q.value / factor, q.value, factor));
+    return Result<double>::success(canonical(q.value / factor, q.value, factor));
 }
 
 }  // namespace tq

@@ -19,12 +19,13 @@ using Dims = std::array<double, kDimCount>;
 
 inline constexpr std::array<std::string_view, kDimCount> kBaseSymbols = {"m", "kg", "s", "K", "A", "mol", "cd", "rad"};
 
-// Which NaN a result holds is fixed here, not left to the processor or the compiler's choice of operand order. A
-// NaN operand passes on, quieted as every processor does, and the left one when both are NaN. A NaN made by an
-// invalid operation on numbers (inf - inf, 0 * inf, 0 / 0, sin(inf), pow(-8, 1/3)) is the positive quiet NaN, the
-// bits of Python's float("nan"), where x86-64 would set its sign bit and aarch64 would not. So every build on
-// every architecture gives the same bits. A result that is not NaN is kept as it is, so the one cost when no NaN
-// is about is the test of the result; the choice of NaN is out of line.
+// NaN results are canonicalised: which NaN a result holds is fixed here, not left to the processor or the
+// compiler's choice of operand order. A NaN operand passes on, quieted as every processor does, and the left one
+// when both are NaN. A NaN made by an invalid operation on numbers (inf - inf, 0 * inf, 0 / 0, sin(inf),
+// pow(-8, 1/3)) is the canonical NaN, the positive quiet NaN of Python's float("nan"), where x86-64 would set its
+// sign bit and aarch64 would not. So every build on every architecture gives the same bits. A result that is not
+// NaN is kept as it is, so the one cost when no NaN is about is the test of the result; the choice of NaN is out of
+// line.
 inline constexpr double kQuietNaN = std::numeric_limits<double>::quiet_NaN();
 inline double quieted(double nan) {
     std::uint64_t bits;
@@ -38,11 +39,14 @@ inline double quieted(double nan) {
 #else
 #define TQ_COLD
 #endif
-// The NaN of a result that came out NaN from the operands a (and b).
-TQ_COLD inline double nan_of(double a) { return a != a ? quieted(a) : kQuietNaN; }
-TQ_COLD inline double nan_of(double a, double b) { return a != a ? quieted(a) : b != b ? quieted(b) : kQuietNaN; }
-inline double settled(double r, double a) { return r == r ? r : nan_of(a); }
-inline double settled(double r, double a, double b) { return r == r ? r : nan_of(a, b); }
+// The canonical NaN of a result that came out NaN from the operands a (and b).
+TQ_COLD inline double canonical_nan(double a) { return a != a ? quieted(a) : kQuietNaN; }
+TQ_COLD inline double canonical_nan(double a, double b) {
+    return a != a ? quieted(a) : b != b ? quieted(b) : kQuietNaN;
+}
+// The result r of an operation on a (and b), its NaN canonicalised.
+inline double canonical(double r, double a) { return r == r ? r : canonical_nan(a); }
+inline double canonical(double r, double a, double b) { return r == r ? r : canonical_nan(a, b); }
 
 // A plain value: copied freely, never changed after it is made.
 struct Quantity {

@@ -1,5 +1,6 @@
 #include "registry.hpp"
 
+#include <array>
 #include <cstdint>
 
 namespace tq {
@@ -27,7 +28,7 @@ constexpr Dims kCharge = dim(0, 0, 1, 0, 1);
 constexpr Dims kVoltage = dim(2, 1, -3, 0, -1);
 constexpr Dims kResistance = dim(2, 1, -3, 0, -2);
 
-constexpr std::array<UnitDef, kUnitCount> kUnits = {{
+constexpr auto kUnits = std::to_array<UnitDef>({
     {"m", "meter", 1, kLength},
     {"cm", "centimeter", 0.01, kLength},
     {"mm", "millimeter", 0.001, kLength},
@@ -118,13 +119,14 @@ constexpr std::array<UnitDef, kUnitCount> kUnits = {{
     {"arcmin", "arcminute", 0.0002908882086657216, kAngle},
     {"arcsec", "arcsecond", 4.84813681109536e-6, kAngle},
     {"rev", "revolution", 6.283185307179586, kAngle},
-}};
+});
 
 // Lookup: a symbol of at most seven bytes packed into one word (its bytes from the low end, its length in the
 // top byte, so distinct symbols give distinct words), found by open addressing in a table built at compile time.
 constexpr std::size_t kLongestSymbol = 7;
 constexpr std::size_t kSlots = 256;
 constexpr unsigned char kNoRow = 0xFF;
+static_assert(kUnits.size() < kNoRow && kUnits.size() < kSlots / 2, "too many units: widen the rows or add slots");
 
 constexpr std::uint64_t pack(std::string_view s) {
     std::uint64_t key = static_cast<std::uint64_t>(s.size()) << 56;
@@ -145,7 +147,7 @@ struct SymbolTable {
 constexpr SymbolTable build_symbol_table() {
     SymbolTable t;
     for (auto& row : t.rows) row = kNoRow;
-    for (std::size_t r = 0; r < kUnitCount; ++r) {
+    for (std::size_t r = 0; r < kUnits.size(); ++r) {
         std::uint64_t key = pack(kUnits[r].symbol);
         std::size_t probe = 1;
         std::size_t i = home_slot(key);
@@ -171,7 +173,7 @@ static_assert(kSymbols.longest_probe <= 4, "the symbol table needs a better spre
 
 }  // namespace
 
-const std::array<UnitDef, kUnitCount>& unit_table() { return kUnits; }
+std::span<const UnitDef> unit_table() { return kUnits; }
 
 const UnitDef* find_unit(std::string_view symbol) {
     if (symbol.empty() || symbol.size() > kLongestSymbol) return nullptr;

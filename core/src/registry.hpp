@@ -1,7 +1,7 @@
 // The closed, immutable vocabulary of unit symbols.
 #pragma once
 
-#include <array>
+#include <span>
 #include <string_view>
 
 #include "quantity.hpp"
@@ -15,9 +15,8 @@ struct UnitDef {
     Dims dims;
 };
 
-inline constexpr std::size_t kUnitCount = 90;
-
-const std::array<UnitDef, kUnitCount>& unit_table();
+// Every row, in table order.
+std::span<const UnitDef> unit_table();
 
 // Exact, case-sensitive lookup of a whole symbol; nullptr when it is not a unit.
 const UnitDef* find_unit(std::string_view symbol);
