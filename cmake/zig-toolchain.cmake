@@ -7,6 +7,7 @@
 #   -Ccmake.define.ZIG_EXECUTABLE=/path/to/zig             (default: `zig` on PATH, else the ziglang package)
 #   -Ccmake.define.ZIG_LIBM_VERSIONS=sin=GLIBC_2.17;...    (glibc: each libm function's symbol version)
 #   -Ccmake.define.ZIG_FLAGS=-mcpu=baseline                (the target's code generation)
+#   -Ccmake.define.ZIG_LIBGCC_S=/path/to/libgcc_s.so.1     (glibc: the target's unwinder, linked against)
 #
 # The values for each platform come from its row in dev/platforms.py (`make wheels`).
 #
@@ -17,7 +18,8 @@ set(ZIG_TARGET "" CACHE STRING "zig target triple, with the glibc version for gl
 set(ZIG_EXECUTABLE "" CACHE FILEPATH "the zig compiler")
 set(ZIG_LIBM_VERSIONS "" CACHE STRING "glibc targets: function=symbol version for each of cmake/libm-functions.txt")
 set(ZIG_FLAGS "-mcpu=baseline" CACHE STRING "code generation flags of the target")
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET ZIG_EXECUTABLE ZIG_LIBM_VERSIONS ZIG_FLAGS)
+set(ZIG_LIBGCC_S "" CACHE FILEPATH "glibc targets: the target's libgcc_s.so.1, whose unwinder the module uses")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET ZIG_EXECUTABLE ZIG_LIBM_VERSIONS ZIG_FLAGS ZIG_LIBGCC_S)
 
 if(NOT ZIG_TARGET)
   message(FATAL_ERROR "zig toolchain: set ZIG_TARGET, e.g. -DZIG_TARGET=x86_64-linux-gnu.2.17")
@@ -62,6 +64,9 @@ set(CMAKE_CXX_FLAGS_INIT "${ZIG_FLAGS}")
 # keeps libm inside libc.so; for it zig links no definition of those functions, so they stay plain imports
 # (dev/probes/wheel_elf.py checks either).
 if(ZIG_TARGET MATCHES "-gnu")
+  if(NOT EXISTS "${ZIG_LIBGCC_S}")
+    message(FATAL_ERROR "zig toolchain: set ZIG_LIBGCC_S to the target's libgcc_s.so.1 (see CMakeLists.txt)")
+  endif()
   file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/libm-functions.txt" _libm_lines REGEX "^[a-z0-9]+")
   set(_imports "/* Written by cmake/zig-toolchain.cmake for ${ZIG_TARGET} from cmake/libm-functions.txt */\n")
   foreach(_line IN LISTS _libm_lines)

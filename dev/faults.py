@@ -163,6 +163,10 @@ FAULTS = [
                                      '  string(APPEND CMAKE_CXX_FLAGS_INIT " -include ${_header}")\n', ""),),
           "the aarch64 wheel computes with zig's own sin, log, ... linked into the module",
           (("platforms", ("aarch64",)),)),
+    Fault("unwinder-inside", "wheels", (("CMakeLists.txt", '    target_link_libraries(tq_pyo3 PRIVATE "${ZIG_LIBGCC_S}")\n',
+                                         ""),),
+          "the glibc wheels carry zig's own unwinder, which crashes when glibc ends a thread inside the module",
+          (("platforms", ("aarch64",)),)),
     Fault("exports-all", "wheels", (("cmake/module-exports.map", "  local: *;\n", ""),),
           "the wheel's extension exports its C++ runtime's symbols", (("platforms", ("x86_64",)),)),
     Fault("aarch64-reciprocal", "same-bits", ((P, "    return Result<double>::success(canonical(q.value / factor, "

@@ -10,7 +10,8 @@ from pathlib import Path
 from facts import libm_functions
 
 ROOT = Path(__file__).resolve().parent.parent
-GLIBC = ("libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2")
+# glibc's libraries and libgcc_s.so.1, the system's unwinder (CMakeLists.txt says why the module uses it)
+GLIBC = ("libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "libgcc_s.so.1")
 
 
 @dataclass(frozen=True)
@@ -21,6 +22,8 @@ class Platform:
     needed: tuple             # the shared libraries the extension may need (DT_NEEDED)
     libm: str                 # symbol version of the elementary functions in libm.so.6; "" for musl (no versions)
     interpreter: str          # the interpreter (interpreters.py) its suite and its same-bits stream run on
+    debian: str = ""          # Debian's name of the architecture (glibc: whose libgcc_s.so.1 the build links to)
+    suite: str = "bookworm"   # the Debian suite that package comes from
     abi: str = "abi3"         # abi3: one wheel for CPython 3.8 on; cp313t: built by the free-threaded interpreter
     flags: str = "-mcpu=baseline"  # compile flags of the target's code generation
     libm_except: tuple = ()   # (function, version) where one function's version differs from `libm`
@@ -40,12 +43,12 @@ class Platform:
 
 PLATFORMS = {p.name: p for p in [
     Platform("x86_64", "x86_64-linux-gnu.2.17", "manylinux_2_17_x86_64", GLIBC + ("ld-linux-x86-64.so.2",),
-             "GLIBC_2.2.5", "host"),
+             "GLIBC_2.2.5", "host", "amd64"),
     Platform("aarch64", "aarch64-linux-gnu.2.17", "manylinux_2_17_aarch64", GLIBC + ("ld-linux-aarch64.so.1",),
-             "GLIBC_2.17", "arm64"),
+             "GLIBC_2.17", "arm64", "arm64"),
     Platform("musl", "x86_64-linux-musl", "musllinux_1_2_x86_64", ("libc.musl-x86_64.so.1",), "", "musl-x86_64"),
     Platform("ft-wheel", "x86_64-linux-gnu.2.17", "manylinux_2_17_x86_64", GLIBC + ("ld-linux-x86-64.so.2",),
-             "GLIBC_2.2.5", "ft", abi="cp313t"),
+             "GLIBC_2.2.5", "ft", "amd64", abi="cp313t"),
 ]}
 
 

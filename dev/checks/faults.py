@@ -16,14 +16,16 @@ from steps import BUILD, ROOT, Failed, say
 SUITE_TIMEOUT = 900
 
 
-@check("suite", "suite", "the whole suite on this machine's python3 with the module built from the tree, stopping "
+@check("suite", "suite", "the module's suite on this machine's python3 with the module built from the tree, stopping "
        "at the first failure (what `make mutate` runs for each fault)", "1 min")
 def suite(tree):
     env = venv_env("faults")
     env.install_from_source(tree)
     shutil.rmtree(tree / ".hypothesis", ignore_errors=True)
     try:
-        env.suite("-x", "--hypothesis-seed=0", tree=tree, env={"PYTHONDONTWRITEBYTECODE": "1"}, timeout=SUITE_TIMEOUT)
+        # tests/test_checks.py holds the checks' own tables together: a planted fault changes a text it looks for
+        env.suite("-x", "--hypothesis-seed=0", "--ignore=tests/test_checks.py", tree=tree,
+                  env={"PYTHONDONTWRITEBYTECODE": "1"}, timeout=SUITE_TIMEOUT)
     except subprocess.TimeoutExpired:
         raise Failed("the suite did not end in %d s (a hang)" % SUITE_TIMEOUT) from None
 

@@ -15,7 +15,7 @@ from facts import libm_functions
 from interpreters import INTERPRETERS, Env, debian_root, ready, ROOT_PACKAGES, venv_env
 from platforms import PLATFORMS, Platform, libm_versions
 from registry import check
-from steps import BUILD, ROOT, Failed, output, pins, run, say, summary_line, tools, venv
+from steps import BUILD, ROOT, Failed, apt_private, output, pins, run, say, summary_line, tools, venv
 
 SAME_BITS_OPS, SAME_BITS_SEED = 100_000, 20261207
 
@@ -43,6 +43,20 @@ def zig() -> Path:
                                                 "ziglang.__file__), 'zig'))"]))
 
 
+def libgcc_s(platform: Platform) -> Path:
+    """The target's libgcc_s.so.1, from Debian's libgcc-s1 package for its architecture, to link against."""
+    base = BUILD / "libgcc" / platform.debian
+    found = sorted(base.glob("root/**/libgcc_s.so.1"))
+    if found:
+        return found[0]
+    opts = apt_private(base / "apt", ["deb http://deb.debian.org/debian %s main" % platform.suite], platform.debian)
+    base.mkdir(parents=True, exist_ok=True)
+    run(["apt-get", *opts, "update", "-qq"], capture=True)
+    run(["apt-get", *opts, "download", "-qq", "libgcc-s1:%s" % platform.debian], cwd=base, capture=True)
+    run(["dpkg-deb", "-x", next(base.glob("libgcc-s1_*.deb")), base / "root"])
+    return sorted(base.glob("root/**/libgcc_s.so.1"))[0]
+
+
 def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
     """The platform's wheel from the unpacked sdist `src`, repaired by auditwheel into the wheelhouse."""
     work = tree / "build" / "wheels"
@@ -59,6 +73,7 @@ def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
                "ZIG_EXECUTABLE": zig(), "ZIG_FLAGS": platform.flags}
     if not musl:
         defines["ZIG_LIBM_VERSIONS"] = libm_versions(platform)
+        defines["ZIG_LIBGCC_S"] = libgcc_s(platform)
     settings = ["-Cbuild-dir=%s" % (work / ("cmake-" + platform.name))]
     settings += ["-Cwheel.py-api=cp38"] if platform.abi == "abi3" else []
     settings += ["-Ccmake.define.%s=%s" % kv for kv in defines.items()]
@@ -125,7 +140,8 @@ def wheels_check(tree, platforms=None):
         if 'consistent with the following platform tag: "%s"' % platform.tag not in show:
             failed.append("%s: auditwheel does not find it %s" % (wheel.name, platform.tag))
         expected = {"needed": list(platform.needed), "inlined": [f for f, inlined in libm_functions() if inlined],
-                    "libm": {f: platform.libm_version(f) for f, _ in libm_functions()}}
+                    "libm": {f: platform.libm_version(f) for f, _ in libm_functions()},
+                    "unwinder": "" if "-musl" in platform.zig else "libgcc_s.so.1"}
         if run([bin_ / "python", ROOT / "dev" / "probes" / "wheel_elf.py", wheel, json.dumps(expected)],
                check=False).returncode:
             failed.append("%s: its ELF facts" % wheel.name)

@@ -39,7 +39,8 @@ import facts  # noqa: E402
 
 SYMBOLS = facts.unit_symbols()
 METHOD_OF = {"log": "ln"}  # the module's method for a C function of another name
-LIBM = tuple(METHOD_OF.get(f, f) for f, _ in facts.libm_functions() if f != "pow")  # pow is reached by **
+# pow is reached by ** and trunc by the text of a value; every other function has its method
+LIBM = tuple(METHOD_OF.get(f, f) for f, _ in facts.libm_functions() if f not in ("pow", "trunc"))
 MATH = {method: f for f, method in METHOD_OF.items()}
 
 

@@ -10,8 +10,9 @@ it has no packed relative relocations (DT_RELR, which old C libraries cannot loa
 "(DT_RELR)"); and each elementary function is an undefined symbol whose version comes from libm.so.6 and is the
 row's, so the system's C library computes it and no copy linked into the module does. On musl (an empty version)
 each is an unversioned import from musl's C library, which holds libm. A function marked inlined may be absent
-(compilers use the processor's instruction), but never defined inside the module. Prints one line per check and
-exits 1 when any fails. Needs pyelftools (auditwheel's own dependency).
+(compilers use the processor's instruction), but never defined inside the module. On glibc the unwinder is the
+system's libgcc_s.so.1 ("unwinder"), whose _Unwind_Resume the module imports. Prints one line per check and exits 1
+when any fails. Needs pyelftools (auditwheel's own dependency).
 """
 
 from __future__ import annotations
@@ -82,6 +83,10 @@ def check(wheel: str, expected: dict) -> list[str]:
         failures.append(f"needs {sorted(needed - allowed)}, beyond the C library ({sorted(allowed)})")
     if exported != EXPORTS:
         failures.append(f"exports {sorted(exported ^ EXPORTS)} beyond/instead of {sorted(EXPORTS)}")
+    unwinder = expected.get("unwinder")
+    if unwinder and imported.get("_Unwind_Resume") != unwinder:
+        failures.append(f"_Unwind_Resume is not imported from {unwinder}: the module carries an unwinder of its own, "
+                        "and a thread that glibc ends inside it by a forced unwind crashes")
     unlisted = sorted(n for n, source_file in imported.items() if source_file == "libm.so.6" and n not in versions)
     if unlisted:
         failures.append(f"imports {unlisted} from libm.so.6, which cmake/libm-functions.txt does not list")
