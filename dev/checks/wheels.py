@@ -74,6 +74,8 @@ def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
     if not musl:
         defines["ZIG_LIBM_VERSIONS"] = libm_versions(platform)
         defines["ZIG_LIBGCC_S"] = libgcc_s(platform)
+    # a fresh build: the sdist's files keep their own times, which can be older than objects of an earlier build
+    shutil.rmtree(work / ("cmake-" + platform.name), ignore_errors=True)
     settings = ["-Cbuild-dir=%s" % (work / ("cmake-" + platform.name))]
     settings += ["-Cwheel.py-api=cp38"] if platform.abi == "abi3" else []
     settings += ["-Ccmake.define.%s=%s" % kv for kv in defines.items()]
