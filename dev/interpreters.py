@@ -100,10 +100,11 @@ INTERPRETERS = {i.name: i for i in [
                 probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == "
                       "'x86_64-linux-musl'"),
     _bookworm_311("arm64", "qemu-aarch64-static", "aarch64", _manylinux("aarch64", 36)),
-] + [Interpreter("sid-" + v, "root", "Debian sid's CPython %s%s" % (v.split("-")[0], " (debug build)" * ("-" in v)),
-                 python="python" + v, suite="sid",
-                 tools=("pytest", "hypothesis", "numpy", "pint", "mypy"))
-     for v in ("3.14", "3.15", "3.14-dbg", "3.15-dbg")]}
+] + [Interpreter("sid-" + v, "root", "Debian sid's CPython %s" % v, python="python" + v, suite="sid", pinned=False)
+     for v in ("3.14", "3.15")  # the pinned NumPy has no wheel for 3.15
+     ] + [Interpreter("sid-%s-dbg" % v, "root", "Debian sid's CPython %s, debug build" % v, suite="sid",
+                      python="python%s-dbg" % v, tools=("pytest",))  # its ABI (d) has no wheels: the ledger's needs
+          for v in ("3.14", "3.15")]}
 
 # What a Debian root for the sid interpreters holds besides them.
 ROOT_PACKAGES = {"sid": ("python3.14", "python3.14-venv", "python3.14-dev", "python3.14-dbg", "python3.15",
@@ -395,7 +396,7 @@ def _in_root(interp: Interpreter) -> Env:
         env.argv = [interp.python]
         env.python("-m", "venv", path)
         env.argv = [inner + "/bin/python"]
-        env.python("-m", "pip", "install", "-q", *tools)
+        env.python("-m", "pip", "install", "-q", "--only-binary=:all:", *tools)
         stamp(path, key)
     env.argv = [env.path(path) + "/bin/python"]
     inner = env.python("-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])", capture=True).stdout

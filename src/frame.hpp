@@ -103,13 +103,12 @@ inline bool extract_args(const ParamTable& table, PyObject* args, PyObject* kwar
 
 bool extract_vector_args_general(const ParamTable& table, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                                  PyObject** out);
-inline bool extract_vector_args(const ParamTable& table, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                PyObject** out) {
-    if (kwnames == nullptr && nargs == table.count) {
-        for (Py_ssize_t i = 0; i < table.count; ++i) out[i] = args[i];
-        return true;
-    }
-    return extract_vector_args_general(table, args, nargs, kwnames, out);
+// The bound arguments: `args` itself in the common call (every parameter by position, no keywords), else `out`,
+// filled; nullptr with TypeError.
+inline PyObject* const* extract_vector_args(const ParamTable& table, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames, PyObject** out) {
+    if (kwnames == nullptr && nargs == table.count) return args;
+    return extract_vector_args_general(table, args, nargs, kwnames, out) ? out : nullptr;
 }
 
 // Rewrites a pending TypeError as "argument '<name>': <text>"; other exceptions pass unchanged.

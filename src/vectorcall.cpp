@@ -24,13 +24,13 @@ constexpr std::size_t kArgumentsOffset = std::size_t{1} << (8 * sizeof(std::size
 void* g_made_new = nullptr;
 void* g_made_init = nullptr;
 
-bool construction_as_made(PyTypeObject* type) {
-    return PyType_GetSlot(type, Py_tp_new) == g_made_new && PyType_GetSlot(type, Py_tp_init) == g_made_init;
+inline bool construction_as_made(PyTypeObject* type) {
+    return PyType_GetSlot(type, Py_tp_init) == g_made_init && PyType_GetSlot(type, Py_tp_new) == g_made_new;
 }
 
 // The call as the interpreter makes it for a type without a vectorcall slot: the arguments as a tuple and a dict,
 // handed to the metatype's tp_call.
-PyObject* call_without_slot(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::cold, gnu::noinline]] PyObject* call_without_slot(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto call = reinterpret_cast<ternaryfunc>(PyType_GetSlot(Py_TYPE(type), Py_tp_call));
     if (call == nullptr) return internal_failure("the type's metatype has no tp_call");
     PyObject* tuple = PyTuple_New(nargs);
@@ -63,9 +63,9 @@ PyObject* vectorcall_new(PyObject* callable, PyObject* const* args, std::size_t 
         auto* type = reinterpret_cast<PyTypeObject*>(callable);
         auto nargs = static_cast<Py_ssize_t>(nargsf & ~kArgumentsOffset);
         if (!construction_as_made(type)) return call_without_slot(type, args, nargs, kwnames);
-        PyObject* argv[2];
-        if (!extract_vector_args(kNewParams, args, nargs, kwnames, argv)) return nullptr;
-        return construct(type, argv);
+        PyObject* bound[2];
+        PyObject* const* argv = extract_vector_args(kNewParams, args, nargs, kwnames, bound);
+        return argv != nullptr ? construct(type, argv) : nullptr;
     });
 }
 

@@ -148,8 +148,9 @@ def test_thousands_of_calls_of_every_entry_point_end_as_documented_and_leak_noth
     immortal_type = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and sys.version_info < (3, 14)
     assert ("Telquant" in refcounts()) != immortal_type
     assert {"TQError", "asin", "q", "unit", "key_unit", "big", "index_n", "subnum_x"} <= refcounts().keys()
-    if heap is not None:  # the C heap serves the core's message texts and every Python object above 512 bytes
-        assert heap_after - heap < TOLERANCE * 4, (heap, heap_after)
+    if heap is not None:  # the C heap serves the core's texts and every Python object above 512 bytes; the
+        # interpreter's own caches and the refcount tables above move it by a few kB, a leak by 48 kB or more a case
+        assert heap_after - heap < TOLERANCE * 16, (heap, heap_after)
     leaks = {}
     tracemalloc.start()
     try:

@@ -10,6 +10,8 @@ from interpreters import venv_env
 from registry import check
 from steps import Failed, apt, output, pins, run, say
 
+# clang 16 with its sanitizer runtimes, as for the sanitized suite (dev/checks/build.py)
+FUZZ_CXX, FUZZ_APT = "clang++-16", ("clang-16", "libclang-rt-16-dev")
 FUZZ_SAN = "-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all"
 FUZZ_WARN = ["-std=c++20", "-g", "-O2", "-Wall", "-Wextra", "-Werror"]
 
@@ -23,18 +25,18 @@ def dictionary(tree):
 
 
 def fuzz_core(tree, seconds):
-    apt("clang")
+    apt(*FUZZ_APT)
     out = tree / "build" / "fuzz"
     (out / "obj").mkdir(parents=True, exist_ok=True)
     (out / "corpus").mkdir(exist_ok=True)
     # Coverage is taken from the core only; the target and its model of the grammar are checked by the sanitizers
     # but do not steer the fuzzer.
     for source in sorted((tree / "core" / "src").glob("*.cpp")):
-        run(["clang++", *FUZZ_WARN, *FUZZ_SAN.split(), "-fsanitize=fuzzer-no-link", "-I", tree / "core" / "src", "-c",
+        run([FUZZ_CXX, *FUZZ_WARN, *FUZZ_SAN.split(), "-fsanitize=fuzzer-no-link", "-I", tree / "core" / "src", "-c",
              source, "-o", out / "obj" / ("core-%s.o" % source.stem)])
-    run(["clang++", *FUZZ_WARN, *FUZZ_SAN.split(), "-I", tree / "core" / "src", "-c", tree / "fuzz" / "fuzz_core.cpp",
+    run([FUZZ_CXX, *FUZZ_WARN, *FUZZ_SAN.split(), "-I", tree / "core" / "src", "-c", tree / "fuzz" / "fuzz_core.cpp",
          "-o", out / "obj" / "fuzz_core.o"])
-    run(["clang++", *FUZZ_SAN.split(), "-fsanitize=fuzzer", *sorted((out / "obj").glob("*.o")), "-o", out / "fuzz_core"])
+    run([FUZZ_CXX, *FUZZ_SAN.split(), "-fsanitize=fuzzer", *sorted((out / "obj").glob("*.o")), "-o", out / "fuzz_core"])
     run([out / "fuzz_core", "-max_total_time=%d" % seconds, "-timeout=10", "-rss_limit_mb=4096", "-max_len=4096",
          "-dict=%s" % dictionary(tree), "-print_final_stats=1", "-artifact_prefix=%s/" % out,
          *os.environ.get("FUZZ_ARGS", "").split(), out / "corpus", tree / "fuzz" / "corpus"],
@@ -61,10 +63,10 @@ FUZZ_PY_SAN = ("-fsanitize=address,undefined,float-cast-overflow,fuzzer-no-link 
 
 
 def fuzz_py_env(tree):
-    apt("clang")
+    apt(*FUZZ_APT)
     env = venv_env("fuzz-py", extra=pins("fuzz"))
     env.install_from_source(tree, settings=("cmake.build-type=RelWithDebInfo",),
-                            defines={"CMAKE_CXX_COMPILER": "clang++", "CMAKE_CXX_FLAGS": FUZZ_PY_SAN})
+                            defines={"CMAKE_CXX_COMPILER": FUZZ_CXX, "CMAKE_CXX_FLAGS": FUZZ_PY_SAN})
     so = next(env.site.glob("tq_pyo3*.so"))
     symbols = output(["nm", "-D", so])
     if "__sanitizer_cov_8bit_counters_init" not in symbols or "__asan_init" not in symbols:
