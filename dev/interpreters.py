@@ -56,23 +56,30 @@ class Interpreter:
     qemu: str = ""
     wheel_platforms: tuple = ()     # platform tags pip may take wheels of the test tools for (emulated, musl)
     machine: str = ""               # what platform.machine() must say under emulation
+    debian_numpy: bool = False      # NumPy from Debian's python3-numpy (PyPI's pinned one has no wheel there)
 
 
-GLIBC_LIBS = ("libc6", "libgcc-s1", "libstdc++6", "libexpat1", "zlib1g", "libssl3", "libbz2-1.0", "liblzma5",
-              "libffi8", "libsqlite3-0", "libreadline8", "libncursesw6", "libtinfo6", "libuuid1", "libcrypt1")
-
-
-def _bookworm_311(arch, qemu, machine, platforms, tools=ALL_TOOLS):
+def _debian(arch, suite, python, qemu, machine, oldest_wheel=17, tools=ALL_TOOLS, debian_numpy=False):
+    """Debian's CPython of a suite for another architecture: the interpreter, its standard library and the shared
+    libraries its modules load (ssl, bz2, lzma, zlib, expat, ctypes, sqlite3, readline, curses, uuid, crypt), and
+    libstdc++ for the test tools' compiled parts (our wheel must not need it: the wheel checks see to that)."""
+    t64, newest = ("t64", 41) if suite == "trixie" else ("", 36)
+    version = python.replace("python", "")
+    packages = ("libc6", "libgcc-s1", "libstdc++6", python + "-minimal", "lib%s-minimal" % python,
+                "lib%s-stdlib" % python, "libexpat1", "zlib1g", "libssl3" + t64, "libbz2-1.0", "liblzma5", "libffi8",
+                "libsqlite3-0", "libreadline8" + t64, "libncursesw6", "libtinfo6", "libuuid1", "libcrypt1")
+    packages += ("libmpdec4",) if suite == "trixie" else ()  # trixie's CPython links the system's libmpdec
     return Interpreter(
-        name=arch, kind="emulated", what="Debian 12's CPython 3.11 for %s under %s" % (arch, qemu),
-        python="python3.11", arch=arch, suite="bookworm", qemu=qemu, machine=machine, tools=tools,
-        packages=GLIBC_LIBS + ("python3.11-minimal", "libpython3.11-minimal", "libpython3.11-stdlib"),
-        wheel_platforms=platforms)
+        name=arch, kind="emulated", what="Debian %s's CPython %s for %s under %s" % (suite, version, arch, qemu),
+        python=python, arch=arch, suite=suite, qemu=qemu, machine=machine, tools=tools, packages=packages,
+        debian_numpy=debian_numpy,
+        wheel_platforms=tuple("manylinux_2_%d_%s" % (minor, machine) for minor in range(oldest_wheel, newest + 1)))
 
 
-def _manylinux(arch: str, newest: int) -> tuple:
-    return tuple("manylinux_2_%d_%s" % (minor, arch) for minor in range(17, newest + 1))
-
+# PyPI's pinned NumPy has wheels for x86-64 and aarch64 only; mypy needs librt, which has no armv7l or s390x wheel
+# (its typing tests are skipped there); hypothesis's compiled wheels for i686 go back to manylinux_2_5.
+NO_NUMPY = ("pytest", "hypothesis", "pint", "mypy")
+NO_NUMPY_NO_MYPY = ("pytest", "hypothesis", "pint")
 
 INTERPRETERS = {i.name: i for i in [
     Interpreter("host", "host", "this machine's python3, the one running the checks", python=sys.executable),
@@ -99,7 +106,13 @@ INTERPRETERS = {i.name: i for i in [
                 wheel_platforms=("musllinux_1_2_x86_64", "musllinux_1_1_x86_64"),
                 probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == "
                       "'x86_64-linux-musl'"),
-    _bookworm_311("arm64", "qemu-aarch64-static", "aarch64", _manylinux("aarch64", 36)),
+    _debian("arm64", "bookworm", "python3.11", "qemu-aarch64-static", "aarch64"),
+    _debian("i386", "bookworm", "python3.11", "qemu-i386-static", "i686", 5, NO_NUMPY, True),
+    _debian("armhf", "bookworm", "python3.11", "qemu-arm-static", "armv7l", tools=NO_NUMPY_NO_MYPY, debian_numpy=True),
+    _debian("ppc64el", "bookworm", "python3.11", "qemu-ppc64le-static", "ppc64le", tools=NO_NUMPY, debian_numpy=True),
+    _debian("s390x", "bookworm", "python3.11", "qemu-s390x-static", "s390x", tools=NO_NUMPY_NO_MYPY,
+            debian_numpy=True),
+    _debian("riscv64", "trixie", "python3.13", "qemu-riscv64-static", "riscv64", tools=NO_NUMPY, debian_numpy=True),
 ] + [Interpreter("sid-" + v, "root", "Debian sid's CPython %s" % v, python="python" + v, suite="sid", pinned=False)
      for v in ("3.14", "3.15")  # the pinned NumPy has no wheel for 3.15
      ] + [Interpreter("sid-%s-dbg" % v, "root", "Debian sid's CPython %s, debug build" % v, suite="sid",
@@ -342,7 +355,13 @@ def _emulated(interp: Interpreter) -> Env:
         debs = base / "debs"
         debs.mkdir(parents=True)
         run(["apt-get", *opts, "update", "-qq"], capture=True)
-        run(["apt-get", *opts, "download", "-qq", *("%s:%s" % (p, interp.arch) for p in interp.packages)], cwd=debs,
+        wanted = list(interp.packages)
+        if interp.debian_numpy:  # python3-numpy and the libraries it loads (BLAS, LAPACK, gfortran)
+            tree = output(["apt-cache", *opts, "depends", "--recurse", "--no-recommends", "--no-suggests",
+                           "--no-conflicts", "--no-breaks", "--no-replaces", "--no-enhances", "python3-numpy"])
+            wanted += sorted({p for p in tree.split() if re.fullmatch(r"python3-numpy|lib(blas|lapack|gfortran|"
+                                                                        r"quadmath)\d+", p)})
+        run(["apt-get", *opts, "download", "-qq", *("%s:%s" % (p, interp.arch) for p in wanted)], cwd=debs,
             capture=True)
         for deb in sorted(debs.glob("*.deb")):
             run(["dpkg-deb", "-x", deb, sysroot])
@@ -351,6 +370,13 @@ def _emulated(interp: Interpreter) -> Env:
                 target = os.readlink(link)
                 link.unlink()
                 link.symlink_to(os.path.relpath(sysroot / target.lstrip("/"), link.parent))
+        for name in ("lib", "lib64"):  # usr-merged suites have /usr/lib only; qemu -L looks the loader up at /lib
+            if not (sysroot / name).exists() and (sysroot / "usr" / name).is_dir():
+                (sysroot / name).symlink_to("usr/" + name)
+        for lib in ("blas", "lapack"):  # what update-alternatives would link: the reference implementations
+            for found in sysroot.glob("usr/lib/*-linux-*/%s/lib%s.so.3" % (lib, lib)):
+                if not (found.parent.parent / found.name).exists():
+                    (found.parent.parent / found.name).symlink_to("%s/%s" % (lib, found.name))
         stamp(sysroot, key)
     wrapper = base / "bin" / interp.python
     wrapper.parent.mkdir(parents=True, exist_ok=True)

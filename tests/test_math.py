@@ -8,7 +8,7 @@ from hypothesis import given, strategies as st
 
 import tq_pyo3
 from tq_pyo3 import Telquant, TQError
-from tqtest import ABOVE_ONE, INF, METHODS, NAN, ORDER, fails, outcome, rec, vec, want
+from tqtest import ABOVE_ONE, INF, METHODS, NAN, ORDER, fails, made, outcome, rec, vec, want
 
 ANGLE_ONLY, INVERSE = ("sin", "cos", "tan"), ("asin", "acos", "atan")
 DIMENSION = {n: "%s requires %s quantity" % (n, "an angle" if n in ANGLE_ONLY else "a unitless") for n in METHODS[1:]}
@@ -101,8 +101,8 @@ def test_sqrt_halves_every_exponent_and_refuses_only_negative_values(powers, v):
     if v < 0:
         assert fails(lambda: call(q, "sqrt")).args == (DOMAIN["sqrt"],)
     else:
-        root = call(q, "sqrt")
-        assert rec(root) == want(math.fabs(math.sqrt(v)), [0.5 * p for p in powers])
+        root = call(q, "sqrt")  # a NaN is the operand's, quieted, whatever the C library gives (RISC-V: its own)
+        assert rec(root) == want(math.fabs(made(math.sqrt(v), v)), [0.5 * p for p in powers])
         assert (root**2).base_units() == q.base_units()
 
 
@@ -110,8 +110,8 @@ def test_sqrt_halves_every_exponent_and_refuses_only_negative_values(powers, v):
 @given(v=st.floats())
 def test_functions_match_the_math_library_inside_their_domain_and_refuse_values_outside(name, v):
     unit, exponents = ("rad", vec()) if name in ANGLE_ONLY else ("", RAD if name in INVERSE else vec())
-    try:
-        expected = getattr(math, "log" if name == "ln" else name)(v)
+    try:  # a NaN result is the operand's, quieted, whatever the C library gives (RISC-V's gives its own NaN)
+        expected = made(getattr(math, "log" if name == "ln" else name)(v), v)
     except ValueError:  # outside the domain; the trigonometric functions of an infinity are NaN here
         expected = NAN if name in ANGLE_ONLY else None
     functions = [lambda: call(Telquant(v, unit), name)] + [lambda: getattr(tq_pyo3, name)(v)] * (name in INVERSE)

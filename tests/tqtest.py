@@ -2,8 +2,10 @@
 
 import ctypes
 import math
+import operator
 import struct
 import sys
+from fractions import Fraction
 
 import pytest
 
@@ -29,6 +31,9 @@ def bits(x):
     return struct.pack("<d", x)
 
 
+MUL, DIV, ADD, SUB = operator.mul, operator.truediv, operator.add, operator.sub
+
+
 def made(result, *operands):
     """The module's answer for an IEEE operation on `operands` that gave `result` in Python: the first NaN operand,
     quieted; else, for a NaN made from numbers, the positive quiet NaN. No processor's or compiler's choice."""
@@ -37,6 +42,19 @@ def made(result, *operands):
         return NAN if math.isnan(result) else result
     quiet = struct.unpack("<Q", struct.pack("<d", nans[0]))[0] | 1 << 51
     return struct.unpack("<d", struct.pack("<Q", quiet))[0]
+
+
+def ieee(op, a, b):
+    """a op b (+, -, *, /) rounded once to a double, as IEEE arithmetic and the module do. Python's own float
+    arithmetic rounds twice on an x87 unit (Debian's i386 CPython), so the exact result is rounded here instead:
+    int / int is correctly rounded in CPython. Zeros, infinities and NaNs involve no rounding: Python's own then."""
+    native = op(a, b)
+    if not (math.isfinite(a) and math.isfinite(b) and math.isfinite(native)) or native == 0.0:
+        return native
+    try:
+        return float(op(Fraction(a), Fraction(b)))
+    except OverflowError:
+        return native
 
 
 def want(value, exps):  # a record, bit for bit

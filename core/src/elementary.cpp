@@ -18,7 +18,7 @@ Quantity angle(double radians) {
 Result<double> logarithm(const Quantity& q, Fn fn, const char* dimension_message, const char* domain_message) {
     if (!is_unitless(q)) return Result<double>::failure(dimension_message);
     if (0.0 >= q.value) return Result<double>::failure(domain_message);
-    return Result<double>::success(fn(q.value));
+    return Result<double>::success(canonical(fn(q.value), q.value));
 }
 
 Result<double> trigonometric(const Quantity& q, Fn fn, const char* dimension_message) {
@@ -29,7 +29,7 @@ Result<double> trigonometric(const Quantity& q, Fn fn, const char* dimension_mes
 Result<Quantity> inverse(const Quantity& q, Fn fn, const char* dimension_message, const char* domain_message) {
     if (!is_unitless(q)) return Result<Quantity>::failure(dimension_message);
     if (domain_message != nullptr && std::fabs(q.value) > 1.0) return Result<Quantity>::failure(domain_message);
-    return Result<Quantity>::success(angle(fn(q.value)));
+    return Result<Quantity>::success(angle(canonical(fn(q.value), q.value)));
 }
 
 double c_log(double x) { return std::log(x); }
@@ -48,7 +48,7 @@ Result<Quantity> sqrt(const Quantity& q) {
     if (q.value < 0.0) return Result<Quantity>::failure("sqrt of negative value");
     Quantity r;
     for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = q.dims[i] * 0.5;
-    r.value = std::fabs(std::sqrt(q.value));  // sqrt(-0.0) is -0.0; the root is never negative zero
+    r.value = std::fabs(canonical(std::sqrt(q.value), q.value));  // sqrt(-0.0) is -0.0; the root is never -0
     return Result<Quantity>::success(r);
 }
 

@@ -43,18 +43,38 @@ def zig() -> Path:
                                                 "ziglang.__file__), 'zig'))"]))
 
 
+def debian_package(name: str, arch: str, suite: str) -> Path:
+    """A Debian package of another architecture, unpacked (not installed) once; the folder it was unpacked into."""
+    base = BUILD / "debian" / suite / arch / name
+    root = base / "root"
+    if not (root / ".tq-unpacked").exists():
+        shutil.rmtree(base, ignore_errors=True)
+        opts = apt_private(BUILD / "debian" / suite / arch / "apt", ["deb http://deb.debian.org/debian %s main" % suite],
+                           arch)
+        base.mkdir(parents=True)
+        run(["apt-get", *opts, "update", "-qq"], capture=True)
+        run(["apt-get", *opts, "download", "-qq", "%s:%s" % (name, arch)], cwd=base, capture=True)
+        run(["dpkg-deb", "-x", next(base.glob("*.deb")), root])
+        (root / ".tq-unpacked").touch()
+    return root
+
+
 def libgcc_s(platform: Platform) -> Path:
-    """The target's libgcc_s.so.1, from Debian's libgcc-s1 package for its architecture, to link against."""
-    base = BUILD / "libgcc" / platform.debian
-    found = sorted(base.glob("root/**/libgcc_s.so.1"))
-    if found:
-        return found[0]
-    opts = apt_private(base / "apt", ["deb http://deb.debian.org/debian %s main" % platform.suite], platform.debian)
-    base.mkdir(parents=True, exist_ok=True)
-    run(["apt-get", *opts, "update", "-qq"], capture=True)
-    run(["apt-get", *opts, "download", "-qq", "libgcc-s1:%s" % platform.debian], cwd=base, capture=True)
-    run(["dpkg-deb", "-x", next(base.glob("libgcc-s1_*.deb")), base / "root"])
-    return sorted(base.glob("root/**/libgcc_s.so.1"))[0]
+    """The target's libgcc_s.so.1, from Debian's libgcc-s1 for its architecture, to link against."""
+    return sorted(debian_package("libgcc-s1", platform.debian, platform.suite).glob("**/libgcc_s.so.1"))[0]
+
+
+def python_headers(platform: Platform) -> Path:
+    """Python 3.11's headers as Debian's libpython3.11-dev has them for the target's architecture, with its own
+    pyconfig.h (sizes, byte order) in place of the multiarch one that includes it."""
+    root = debian_package("libpython3.11-dev", platform.headers, "bookworm")
+    include = BUILD / "debian" / ("python3.11-%s" % platform.headers)
+    if not (include / "Python.h").exists():
+        shutil.rmtree(include, ignore_errors=True)
+        shutil.copytree(root / "usr" / "include" / "python3.11", include)
+        config = next((root / "usr" / "include").glob("*-linux-*/python3.11/pyconfig.h"))
+        shutil.copy(config, include / "pyconfig.h")
+    return include
 
 
 def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
@@ -74,6 +94,8 @@ def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
     if not musl:
         defines["ZIG_LIBM_VERSIONS"] = libm_versions(platform)
         defines["ZIG_LIBGCC_S"] = libgcc_s(platform)
+    if platform.headers:
+        defines["Python_INCLUDE_DIR"] = python_headers(platform)
     # a fresh build: the sdist's files keep their own times, which can be older than objects of an earlier build
     shutil.rmtree(work / ("cmake-" + platform.name), ignore_errors=True)
     settings = ["-Cbuild-dir=%s" % (work / ("cmake-" + platform.name))]
@@ -81,7 +103,7 @@ def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
     settings += ["-Ccmake.define.%s=%s" % kv for kv in defines.items()]
     # scikit-build-core tags a wheel for the machine it runs on; _PYTHON_HOST_PLATFORM names the target instead, and
     # auditwheel then gives it its manylinux tag (a musllinux one it reads from the name).
-    host_platform = platform.tag if musl else "linux-" + platform.arch
+    host_platform = platform.tag if musl else "linux-" + platform.machine
     say("== wheel for %s (%s, %s)" % (platform.name, platform.zig, platform.abi))
     run([builder, "-m", "build", "--wheel", "--no-isolation", "--outdir", raw, src, *settings],
         env={"_PYTHON_HOST_PLATFORM": host_platform, "PATH": "%s:%s" % (bin_, os.environ["PATH"])},
