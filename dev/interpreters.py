@@ -94,7 +94,7 @@ INTERPRETERS = {i.name: i for i in [
                 apt=("clang-16", "libclang-rt-16-dev", "make", "pkg-config", "xz-utils", "libssl-dev", "zlib1g-dev",
                      "libffi-dev"),
                 probe="import ssl, zlib, ctypes, sysconfig; assert '-fsanitize=thread' in "
-                      "sysconfig.get_config_var('CONFIG_ARGS')"),
+                      "sysconfig.get_config_var('LDFLAGS')"),
     # musl's gcc has no OpenSSL, sqlite, bz2 or lzma: those modules are left out; numpy's musllinux wheels need
     # a newer musl (DT_RELR) than Debian 12's, and mypy would need them, so neither is installed.
     Interpreter("musl-x86_64", "source", "CPython built with Debian's musl-gcc (nothing of glibc in the process)",
