@@ -380,7 +380,7 @@ def _emulated(interp: Interpreter) -> Env:
         stamp(sysroot, key)
     wrapper = base / "bin" / interp.python
     wrapper.parent.mkdir(parents=True, exist_ok=True)
-    libdirs = ":".join(str(p) for p in sorted(sysroot.glob("lib/*-linux-*")) + sorted(sysroot.glob("usr/lib/*-linux-*")))
+    libdirs = ":".join(str(p) for p in sorted(sysroot.glob("lib/*-linux-*/")) + sorted(sysroot.glob("usr/lib/*-linux-*/")))
     # The wrapper is also the interpreter's sys.executable (qemu's -0 sets argv[0]), so a child the suite starts
     # with sys.executable is emulated too.
     wrapper.write_text(textwrap.dedent("""\

@@ -213,14 +213,15 @@ for k in range(1, 5000):
     _testcapi.set_nomemory(k, k + 1)
     try:
         m = INIT()
-    except (MemoryError, RuntimeError) as error:
+    except BaseException as error:  # an append to __all__ that fails is an internal failure (a BaseException)
         errors.add((type(error).__name__, type(error.__cause__).__name__))
     else:
         break
     finally:
         _testcapi.remove_mem_hooks()
 T = m.Telquant
-print(k > 10, sorted(errors), m.__all__, str(T(5, "km") * 2), T.__module__, m.TQError.__module__)
+print(k > 10, m.__all__, str(T(5, "km") * 2), T.__module__, m.TQError.__module__)
+print(sorted(errors))
 try:
     T(1, "m").ln()
 except m.TQError as error:
@@ -235,15 +236,19 @@ except ImportError as error:
 def test_an_initialisation_that_runs_out_of_memory_anywhere_can_be_tried_again():
     if subprocess.run([sys.executable, "-c", "import _testcapi"], capture_output=True).returncode:
         pytest.skip("this interpreter has no _testcapi")
-    if sysconfig.get_config_var("Py_GIL_DISABLED"):
-        # At the 89th failure point the first try fails inside PyType_Ready, where a dict resize of the new type's
-        # dict cannot allocate its keys (Objects/dictobject.c, dictresize); the next type made then crashes in the
-        # same resize, reading a key 0x1. Builds with the GIL (3.8 to 3.13 here) pass every failure point.
-        pytest.skip("free-threaded CPython 3.13 crashes in its own dict code on the retry")
-    assert run_case(NOMEMORY).splitlines() == [
-        "True [('MemoryError', 'NoneType'), ('RuntimeError', 'MemoryError')] "
-        "['Telquant', 'TQError', 'asin', 'acos', 'atan'] 10000 m tq_pyo3 tq_pyo3",
-        "ln requires a unitless quantity", "tq_pyo3 may only be initialized once per interpreter process"]
+    if sys.version_info[:3] == (3, 13, 5):
+        # The try that fails inside PyType_Ready, where a resize of the new type's dict cannot allocate its keys
+        # (Objects/dictobject.c, dictresize), leaves the interpreter so that the next type made crashes in the same
+        # resize (reading a key 0x1): seen with 3.13.5 built here free-threaded and with Debian 13's riscv64 3.13.5.
+        # 3.8 to 3.12 and 3.13.0 pass every failure point.
+        pytest.skip("CPython 3.13.5 crashes in its own dict code on the retry")
+    made, errors, *rest = run_case(NOMEMORY).splitlines()
+    assert made == "True ['Telquant', 'TQError', 'asin', 'acos', 'atan'] 10000 m tq_pyo3 tq_pyo3"
+    assert rest == ["ln requires a unitless quantity", "tq_pyo3 may only be initialized once per interpreter process"]
+    # the interpreter's MemoryError, or the type's failure with it as the cause; a failed append to __all__ is an
+    # internal failure (where the allocations fall so that one fails there)
+    seen, always = set(eval(errors)), {("MemoryError", "NoneType"), ("RuntimeError", "MemoryError")}  # noqa: S307
+    assert always <= seen <= always | {("InternalError", "NoneType")}
 
 
 def test_every_process_wide_object_is_made_by_the_import():

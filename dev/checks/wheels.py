@@ -211,7 +211,8 @@ def same_bits(tree, platforms=None):
     gcc = venv_env("same-bits-gcc")
     gcc.install_from_source(tree)
     gcc.python(probe, "run", out / "gcc.txt", *args, cwd=tree)
-    rows = [p for p in selected(platforms) if p.ci or platforms]
+    chosen = platforms or os.environ.get("PLATFORMS", "").split()
+    rows = [p for p in selected(platforms) if p.ci or chosen]
     wheels_present(tree, rows)
     for platform in rows:
         env = ready(platform.interpreter)
