@@ -45,8 +45,8 @@ def tsan(tree):
     reports.mkdir(parents=True)
     # Every report is written to reports/report.<pid> (the tests start interpreters of their own too); a process
     # that made one ends with status 66. The interpreter's own known races are silenced by dev/tsan.supp only.
-    options = "suppressions=%s halt_on_error=0 exitcode=66 log_path=%s/report second_deadlock_stack=1" % (
-        ROOT / "dev" / "tsan.supp", reports)
+    options = ("suppressions=%s halt_on_error=0 exitcode=66 log_path=%s/report second_deadlock_stack=1 "
+               "report_thread_leaks=0" % (ROOT / "dev" / "tsan.supp", reports))
     line = env.suite(*TSAN_TESTS, tree=tree, check=False, env={"PYTHON_GIL": "0", "TSAN_OPTIONS": options})
     text = "".join(p.read_text(errors="replace") for p in sorted(reports.glob("report.*")))
     count, ours = text.count("WARNING: ThreadSanitizer"), text.count("tq_pyo3")
