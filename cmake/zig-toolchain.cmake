@@ -8,6 +8,8 @@
 #   -Ccmake.define.ZIG_LIBM_VERSIONS=sin=GLIBC_2.17;...    (glibc: each libm function's symbol version)
 #   -Ccmake.define.ZIG_FLAGS=-mcpu=baseline                (the target's code generation)
 #   -Ccmake.define.ZIG_LIBGCC_S=/path/to/libgcc_s.so.1     (glibc: the target's unwinder, linked against)
+#   -Ccmake.define.ZIG_MUSL_LIBC=libc.musl-armv7.so.1      (musl: the C library's name on musl systems)
+#   -Ccmake.define.ZIG_LIBM_BY_NAME=ON                     (musl: libm functions looked up by name, CMakeLists.txt)
 #
 # The values for each platform come from its row in dev/platforms.py (`make wheels`).
 #
@@ -19,6 +21,8 @@ set(ZIG_EXECUTABLE "" CACHE FILEPATH "the zig compiler")
 set(ZIG_LIBM_VERSIONS "" CACHE STRING "glibc targets: function=symbol version for each of cmake/libm-functions.txt")
 set(ZIG_FLAGS "-mcpu=baseline" CACHE STRING "code generation flags of the target")
 set(ZIG_LIBGCC_S "" CACHE FILEPATH "glibc targets: the target's libgcc_s.so.1, whose unwinder the module uses")
+set(ZIG_MUSL_LIBC "" CACHE STRING "musl targets: the C library's name there (default libc.musl-<arch>.so.1)")
+set(ZIG_LIBM_BY_NAME OFF CACHE BOOL "musl targets where zig's runtime defines libm functions: each looked up by name")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET ZIG_EXECUTABLE ZIG_LIBM_VERSIONS ZIG_FLAGS ZIG_LIBGCC_S)
 
 if(NOT ZIG_TARGET)
@@ -61,8 +65,9 @@ set(CMAKE_CXX_FLAGS_INIT "${ZIG_FLAGS}")
 # call into a reference to that versioned symbol, which only the shared libm can satisfy: the functions are imported
 # from the system's C library on every architecture, as in a build with the system compiler. The version is the one
 # the function has had since the architecture's first glibc (dev/platforms.py). musl has no symbol versions and
-# keeps libm inside libc.so; for it zig links no definition of those functions, so they stay plain imports
-# (dev/probes/wheel_elf.py checks either).
+# keeps libm inside libc.so; on x86-64 zig links no definition of those functions for it, so they stay plain
+# imports; where it does (aarch64, armv7), the module looks each up in the C library by name (ZIG_LIBM_BY_NAME,
+# CMakeLists.txt). dev/probes/wheel_elf.py checks each way.
 if(ZIG_TARGET MATCHES "-gnu")
   if(NOT EXISTS "${ZIG_LIBGCC_S}")
     message(FATAL_ERROR "zig toolchain: set ZIG_LIBGCC_S to the target's libgcc_s.so.1 (see CMakeLists.txt)")

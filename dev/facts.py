@@ -20,11 +20,17 @@ def unit_symbols():
     return [row[0] for row in unit_rows()]
 
 
+def _libm_rows():
+    """The words of each line of cmake/libm-functions.txt: the function's name, then its marks."""
+    lines = (ROOT / "cmake" / "libm-functions.txt").read_text().splitlines()
+    return [words for words in (line.split("#")[0].split() for line in lines) if words]
+
+
 def libm_functions():
     """(function, whether compilers may inline it), in the order of cmake/libm-functions.txt."""
-    rows = []
-    for line in (ROOT / "cmake" / "libm-functions.txt").read_text().splitlines():
-        words = line.split("#")[0].split()
-        if words:
-            rows.append((words[0], words[1:] == ["inlined"]))
-    return rows
+    return [(words[0], "inlined" in words[1:]) for words in _libm_rows()]
+
+
+def libm_binary():
+    """The functions of that list that take two doubles (the others take one)."""
+    return [words[0] for words in _libm_rows() if "binary" in words[1:]]

@@ -171,6 +171,11 @@ FAULTS = [
                                          ""),),
           "the glibc wheels carry zig's own unwinder, which crashes when glibc ends a thread inside the module",
           (("platforms", ("aarch64",)),)),
+    Fault("musl-libm-unwrapped", "wheels", (("CMakeLists.txt",
+                                             '        target_link_options(tq_pyo3 PRIVATE "-Wl,--wrap=${_function}")\n',
+                                             ""),),
+          "the musl aarch64 wheel's calls of sin, log2, ... go to zig's own copies linked into the module, not to the "
+          "C library's", (("platforms", ("musl-aarch64",)),)),
     Fault("exports-all", "wheels", (("cmake/module-exports.map", "  local: *;\n", ""),),
           "the wheel's extension exports its C++ runtime's symbols", (("platforms", ("x86_64",)),)),
     Fault("aarch64-reciprocal", "same-bits", ((P, "    return Result<double>::success(canonical(q.value / factor, "

@@ -4,6 +4,8 @@
   source     CPython built here from the checked sources (CPYTHON), with given configure flags and compiler
   emulated   Debian's own CPython packages for another architecture, run by qemu user-mode emulation
   root       a Debian suite's CPython inside a Debian root (debootstrap + chroot, dev/debian_root.sh)
+  cross      CPython from the checked sources cross-built with zig for musl on another architecture, run by qemu
+             user-mode emulation with Debian's musl as its C library (dev/musl_cross.py)
 
 Whatever the kind, the builder returns an Env: how to start the interpreter, and the one site folder it reads its
 packages from, where the pinned test tools are installed once and the module under test is put (unpacked from a
@@ -37,7 +39,7 @@ ALL_TOOLS = ("pytest", "hypothesis", "numpy", "pint", "mypy")
 @dataclass(frozen=True)
 class Interpreter:
     name: str
-    kind: str                       # host, source, emulated, root
+    kind: str                       # host, source, emulated, root, cross
     what: str                       # one line for `make help` and logs
     python: str = "python3"         # the executable's name (source: in its prefix; root: in the root)
     tools: tuple = ALL_TOOLS        # which of the pinned test tools (dependency group "test-pinned") it gets
@@ -57,6 +59,9 @@ class Interpreter:
     wheel_platforms: tuple = ()     # platform tags pip may take wheels of the test tools for (emulated, musl)
     machine: str = ""               # what platform.machine() must say under emulation
     debian_numpy: bool = False      # NumPy from Debian's python3-numpy (PyPI's pinned one has no wheel there)
+    # cross (with arch, suite, packages, qemu, wheel_platforms, machine, configure, probe of the kinds above)
+    target: str = ""                # zig's target, which is also configure's --host and the platform triplet
+    flags: str = ""                 # zig's code generation flags for it
 
 
 def _debian(arch, suite, python, qemu, machine, oldest_wheel=17, tools=ALL_TOOLS, debian_numpy=False):
@@ -74,6 +79,25 @@ def _debian(arch, suite, python, qemu, machine, oldest_wheel=17, tools=ALL_TOOLS
         python=python, arch=arch, suite=suite, qemu=qemu, machine=machine, tools=tools, packages=packages,
         debian_numpy=debian_numpy,
         wheel_platforms=tuple("manylinux_2_%d_%s" % (minor, machine) for minor in range(oldest_wheel, newest + 1)))
+
+
+# What a musl interpreter is configured with: no pip (nothing to fetch it with, no ssl), no test modules, and no CJK
+# codecs (nothing here uses them).
+MUSL_CONFIGURE = ("--without-ensurepip", "--disable-test-modules") + tuple(
+    "py_cv_module_%s=n/a" % m for m in ("_codecs_cn", "_codecs_hk", "_codecs_iso2022", "_codecs_jp", "_codecs_kr",
+                                        "_codecs_tw", "_multibytecodec"))
+
+
+def _musl_cross(machine, arch, target, qemu, flags="-mcpu=baseline", tools=("pytest", "hypothesis", "pint")):
+    """CPython from the checked sources cross-built with zig for musl on another architecture, run by qemu with
+    Debian trixie's musl (1.2.5) as its C library and loader."""
+    return Interpreter(
+        name="musl-" + machine, kind="cross", python="python3.13", musl=True, target=target, flags=flags, arch=arch,
+        what="CPython %s cross-built with zig for %s, under %s with Debian trixie's musl" % (
+            CPYTHON["version"], target, qemu),
+        suite="trixie", packages=("musl",), qemu=qemu, machine=machine, tools=tools, configure=MUSL_CONFIGURE,
+        wheel_platforms=("musllinux_1_2_" + machine, "musllinux_1_1_" + machine),
+        probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == %r" % target)
 
 
 # PyPI's pinned NumPy has wheels for x86-64 and aarch64 only; mypy needs librt, which has no armv7l or s390x wheel
@@ -99,10 +123,7 @@ INTERPRETERS = {i.name: i for i in [
     # a newer musl (DT_RELR) than Debian 12's, and mypy would need them, so neither is installed.
     Interpreter("musl-x86_64", "source", "CPython built with Debian's musl-gcc (nothing of glibc in the process)",
                 python="python3.13", cc="musl-gcc", musl=True, tools=("pytest", "hypothesis", "pint"),
-                apt=("musl-tools", "musl-dev", "make", "xz-utils"),
-                configure=("--without-ensurepip", "--disable-test-modules") + tuple(
-                    "py_cv_module_%s=n/a" % m for m in ("_codecs_cn", "_codecs_hk", "_codecs_iso2022", "_codecs_jp",
-                                                        "_codecs_kr", "_codecs_tw", "_multibytecodec")),
+                apt=("musl-tools", "musl-dev", "make", "xz-utils"), configure=MUSL_CONFIGURE,
                 wheel_platforms=("musllinux_1_2_x86_64", "musllinux_1_1_x86_64"),
                 probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == "
                       "'x86_64-linux-musl'"),
@@ -113,6 +134,11 @@ INTERPRETERS = {i.name: i for i in [
     _debian("s390x", "bookworm", "python3.11", "qemu-s390x-static", "s390x", tools=NO_NUMPY_NO_MYPY,
             debian_numpy=True),
     _debian("riscv64", "trixie", "python3.13", "qemu-riscv64-static", "riscv64", tools=NO_NUMPY, debian_numpy=True),
+    # No sqlite3 for them, and mypy keeps its cache there: without it the typing tests would fail, not skip. PyPI's
+    # pinned NumPy has a musllinux wheel for aarch64 (its libraries use DT_RELR, which trixie's musl 1.2.5 reads).
+    _musl_cross("aarch64", "arm64", "aarch64-linux-musl", "qemu-aarch64-static",
+                tools=("pytest", "hypothesis", "numpy", "pint")),
+    _musl_cross("armv7l", "armhf", "arm-linux-musleabihf", "qemu-arm-static", flags="-mcpu=baseline-neon-d32"),
 ] + [Interpreter("sid-" + v, "root", "Debian sid's CPython %s" % v, python="python" + v, suite="sid", pinned=False)
      for v in ("3.14", "3.15")  # the pinned NumPy has no wheel for 3.15
      ] + [Interpreter("sid-%s-dbg" % v, "root", "Debian sid's CPython %s, debug build" % v, suite="sid",
@@ -205,6 +231,9 @@ class Env:
 def ready(name: str) -> Env:
     """The interpreter of that row, built or fetched the first time, with its test tools."""
     interp = INTERPRETERS[name]
+    if interp.kind == "cross":
+        from musl_cross import cross_built
+        return cross_built(interp)
     return {"host": _host, "source": _from_source, "emulated": _emulated, "root": _in_root}[interp.kind](interp)
 
 
@@ -267,8 +296,9 @@ def _musl_compiler(directory: Path) -> Path:
     return cc
 
 
-def _musl_deps(base: Path, cc: Path) -> list[str]:
-    """zlib and libffi built static for musl; the configure settings that name them."""
+def _musl_deps(base: Path, cc: Path, host: str = "", tools: dict | None = None) -> list[str]:
+    """zlib and libffi built static for musl (for another architecture: `host`, its triplet, and `tools`, its
+    archiver's settings); the configure settings that name them."""
     deps = base / "deps"
     opts = apt_private(base / "apt", ["deb-src http://deb.debian.org/debian bookworm main"])
     for package, tarball, sha256 in MUSL_DEPS:
@@ -282,7 +312,10 @@ def _musl_deps(base: Path, cc: Path) -> list[str]:
         run(["tar", "-xf", path, "-C", src, "--strip-components=1"])
         static = ["--static"] if package == "zlib" else ["--disable-shared", "--enable-static", "--disable-docs",
                                                          "--disable-multi-os-directory"]
-        env = {"CC": str(cc), "CFLAGS": "-O2 -fPIC"}
+        if host and package == "libffi":
+            # its static trampolines (src/tramp.c) call open_temp_exec_file undeclared, an error for zig's clang
+            static += ["--host=%s" % host, "--build=x86_64-pc-linux-gnu", "--disable-exec-static-tramp"]
+        env = {"CC": str(cc), "CFLAGS": "-O2 -fPIC", **(tools or {}), **({"CHOST": host} if host else {})}
         run(["./configure", *static, "--prefix=%s" % deps], cwd=src, env=env, log=base / ("%s.log" % package))
         run(["make", "-s", "-j2"], cwd=src, env=env, log=base / ("%s.log" % package))
         run(["make", "-s", "install"], cwd=src, env=env, log=base / ("%s.log" % package))
@@ -344,11 +377,11 @@ def _target_tools(interp: Interpreter, site: Path, python_version: str) -> None:
     marker.write_text(key)
 
 
-def _emulated(interp: Interpreter) -> Env:
-    base = BUILD / "interpreters" / interp.name
+def debian_sysroot(base: Path, interp: Interpreter) -> Path:
+    """The row's Debian packages for its architecture unpacked (not installed) into BASE/sysroot, made once, for qemu's
+    -L: absolute links made relative, /lib and /lib64 of a usr-merged suite linked to /usr."""
     sysroot = base / "sysroot"
     key = key_of(interp.arch, interp.suite, interp.packages)
-    apt("qemu-user-static")
     if not stamped(sysroot, key):
         shutil.rmtree(base, ignore_errors=True)
         opts = apt_private(base / "apt", ["deb http://deb.debian.org/debian %s main" % interp.suite], interp.arch)
@@ -378,6 +411,13 @@ def _emulated(interp: Interpreter) -> Env:
                 if not (found.parent.parent / found.name).exists():
                     (found.parent.parent / found.name).symlink_to("%s/%s" % (lib, found.name))
         stamp(sysroot, key)
+    return sysroot
+
+
+def _emulated(interp: Interpreter) -> Env:
+    base = BUILD / "interpreters" / interp.name
+    apt("qemu-user-static")
+    sysroot = debian_sysroot(base, interp)
     wrapper = base / "bin" / interp.python
     wrapper.parent.mkdir(parents=True, exist_ok=True)
     libdirs = ":".join(str(p) for p in sorted(sysroot.glob("lib/*-linux-*/")) + sorted(sysroot.glob("usr/lib/*-linux-*/")))

@@ -31,9 +31,15 @@ class Platform:
     headers: str = ""         # Debian architecture whose Python 3.11 headers (pyconfig.h) the build reads: 32-bit and
                               # big-endian targets; "" for the build interpreter's own (64-bit, little-endian)
     ci: bool = True           # whether CI runs its suite and same-bits stream
+    libm_by_name: bool = False  # musl targets where zig links its runtime library (which defines sin, log2, ...)
+                                # into the module: each libm function is looked up in the C library by name
 
     def libm_version(self, function: str) -> str:
         return dict(self.libm_except).get(function, self.libm)
+
+    def musl_libc(self) -> str:
+        """The C library's name on musl systems, which the extension needs ("" for glibc)."""
+        return next((n for n in self.needed if n.startswith("libc.musl-")), "")
 
     def wheel_pattern(self) -> str:
         abi = "cp38-abi3" if self.abi == "abi3" else "%s-%s" % (self.abi.rstrip("t"), self.abi)
@@ -65,6 +71,13 @@ PLATFORMS = {p.name: p for p in [
     # manylinux_2_31 is the first policy for riscv64; glibc has had the architecture since 2.27
     Platform("riscv64", "riscv64", "riscv64-linux-gnu.2.31", "manylinux_2_31_riscv64",
              GLIBC + ("ld-linux-riscv64-lp64d.so.1",), "GLIBC_2.27", "riscv64", "riscv64", suite="trixie", ci=False),
+    # zig links its runtime library into these (aarch64: quad long double helpers; armv7: 64-bit division), and
+    # with it its own sin, log2, ...: the module looks the C library's up by name (cmake/zig-musl-libm-imports.cpp)
+    Platform("musl-aarch64", "aarch64", "aarch64-linux-musl", "musllinux_1_2_aarch64", ("libc.musl-aarch64.so.1",), "",
+             "musl-aarch64", libm_by_name=True, ci=False),
+    # Alpine's armv7 (armv7-a, VFPv3-D16, hard-float) names its C library libc.musl-armv7.so.1
+    Platform("musl-armv7l", "armv7l", "arm-linux-musleabihf", "musllinux_1_2_armv7l", ("libc.musl-armv7.so.1",), "",
+             "musl-armv7l", flags="-mcpu=baseline-neon-d32", headers="armhf", libm_by_name=True, ci=False),
 ]}
 
 

@@ -179,6 +179,13 @@ def tools(group: str) -> Path:
     return venv(BUILD / "tools" / group, sys.executable, pins(group)).parent
 
 
+def zig() -> Path:
+    """The pinned zig compiler (the ziglang package of the wheel tools)."""
+    bin_ = tools("wheel-tools")
+    return Path(output([bin_ / "python", "-c", "import os, ziglang; print(os.path.join(os.path.dirname("
+                                                "ziglang.__file__), 'zig'))"]))
+
+
 # ---- the module --------------------------------------------------------------------------------------------------
 
 def wheel_of(directory: Path) -> Path:

@@ -27,7 +27,8 @@ def make_interpreter(tree, interpreter):
 
 ALIASES = {"musl-x86_64": ("musl-python",)}
 for _i in INTERPRETERS.values():
-    if _i.kind in ("source", "emulated"):
+    if _i.kind in ("source", "emulated", "cross"):
         check(_i.name + "-python", "setup", "%s, with the pinned test tools" % _i.what,
-              "7-20 min once" if _i.kind == "source" else "1 min once", aliases=ALIASES.get(_i.name, ()),
+              {"emulated": "1 min once", "cross": "5-10 min once"}.get(_i.kind, "7-20 min once"),
+              aliases=ALIASES.get(_i.name, ()),
               interpreter=_i.name)(make_interpreter)

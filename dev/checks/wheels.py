@@ -15,7 +15,7 @@ from facts import libm_functions
 from interpreters import INTERPRETERS, Env, debian_root, ready, ROOT_PACKAGES, venv_env
 from platforms import PLATFORMS, Platform, libm_versions
 from registry import check
-from steps import BUILD, ROOT, Failed, apt_private, output, pins, run, say, summary_line, tools, venv
+from steps import BUILD, ROOT, Failed, apt_private, output, pins, run, say, summary_line, tools, venv, zig
 
 SAME_BITS_OPS, SAME_BITS_SEED = 100_000, 20261207
 
@@ -35,12 +35,6 @@ def wheelhouse(tree: Path) -> Path:
 def wheel_for(tree: Path, platform: Platform) -> Path | None:
     found = sorted(wheelhouse(tree).glob(platform.wheel_pattern()))
     return found[-1] if found else None
-
-
-def zig() -> Path:
-    bin_ = tools("wheel-tools")
-    return Path(output([bin_ / "python", "-c", "import os, ziglang; print(os.path.join(os.path.dirname("
-                                                "ziglang.__file__), 'zig'))"]))
 
 
 def debian_package(name: str, arch: str, suite: str) -> Path:
@@ -94,6 +88,9 @@ def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
     if not musl:
         defines["ZIG_LIBM_VERSIONS"] = libm_versions(platform)
         defines["ZIG_LIBGCC_S"] = libgcc_s(platform)
+    else:
+        defines["ZIG_MUSL_LIBC"] = platform.musl_libc()
+        defines["ZIG_LIBM_BY_NAME"] = "ON" if platform.libm_by_name else "OFF"
     if platform.headers:
         defines["Python_INCLUDE_DIR"] = python_headers(platform)
     # a fresh build: the sdist's files keep their own times, which can be older than objects of an earlier build
@@ -150,7 +147,8 @@ def wheels_present(tree: Path, rows: list[Platform]) -> None:
 
 @check("wheels-check", "wheels", "each wheel in wheelhouse/: auditwheel finds its platform tag; its extension needs "
        "only the C library, exports only PyInit_tq_pyo3, has no DT_RELR and imports each libm function from the "
-       "system's libm with the row's symbol version; abi3audit finds nothing beyond the limited API of 3.8",
+       "system's libm with the row's symbol version (musl: unversioned, or looked up by name where zig's runtime "
+       "defines them); abi3audit finds nothing beyond the limited API of 3.8",
        "1 min")
 def wheels_check(tree, platforms=None):
     bin_ = tools("wheel-tools")
@@ -165,7 +163,7 @@ def wheels_check(tree, platforms=None):
             failed.append("%s: auditwheel does not find it %s" % (wheel.name, platform.tag))
         expected = {"needed": list(platform.needed), "inlined": [f for f, inlined in libm_functions() if inlined],
                     "libm": {f: platform.libm_version(f) for f, _ in libm_functions()},
-                    "unwinder": "" if "-musl" in platform.zig else "libgcc_s.so.1"}
+                    "unwinder": "" if "-musl" in platform.zig else "libgcc_s.so.1", "by_name": platform.libm_by_name}
         if run([bin_ / "python", ROOT / "dev" / "probes" / "wheel_elf.py", wheel, json.dumps(expected)],
                check=False).returncode:
             failed.append("%s: its ELF facts" % wheel.name)

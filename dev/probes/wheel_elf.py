@@ -2,14 +2,17 @@
 
     python dev/probes/wheel_elf.py WHEEL EXPECTED_JSON     (dev/checks/wheels.py writes EXPECTED from the platform's
                                                             row: {"needed": [...], "libm": {function: version},
-                                                            "inlined": [...]})
+                                                            "inlined": [...], "unwinder": ..., "by_name": ...})
 
 For the extension module in the wheel: the shared libraries it needs (DT_NEEDED) are only those of the row (the C
 library's and the dynamic loader), so no C++ runtime and no libpython; the only symbol it exports is PyInit_tq_pyo3;
 it has no packed relative relocations (DT_RELR, which old C libraries cannot load: they are listed as a needed
 "(DT_RELR)"); and each elementary function is an undefined symbol whose version comes from libm.so.6 and is the
 row's, so the system's C library computes it and no copy linked into the module does. On musl (an empty version)
-each is an unversioned import from musl's C library, which holds libm. A function marked inlined may be absent
+each is an unversioned import from musl's C library, which holds libm; or, where zig links its runtime library
+with its own copies in ("by_name"), none is imported: the module imports dlsym and holds each name as a string, as
+cmake/zig-musl-libm-imports.cpp looks them up (a plain import there means the calls are not redirected to that
+lookup, and those of the functions zig's runtime defines go to its copies). A function marked inlined may be absent
 (compilers use the processor's instruction), but never defined inside the module. On glibc the unwinder is the
 system's libgcc_s.so.1 ("unwinder"), whose _Unwind_Resume the module imports. Prints one line per check and exits 1
 when any fails. Needs pyelftools (auditwheel's own dependency).
@@ -70,6 +73,8 @@ def check(wheel: str, expected: dict) -> list[str]:
             return [f"{wheel}: expected one extension module, found {modules}"]
         elf = ELFFile(io.BytesIO(archive.read(modules[0])))
         needed, exported, imported, defined = dynamic_facts(elf)
+        rodata = elf.get_section_by_name(".rodata")
+        strings = rodata.data() if rodata else b""
     allowed, versions, inlined = set(expected["needed"]), expected["libm"], set(expected["inlined"])
     musl = not any(versions.values())
     # The file an import's version comes from: libm.so.6 for glibc; musl's imports have none ("").
@@ -79,6 +84,13 @@ def check(wheel: str, expected: dict) -> list[str]:
     print(f"needed:   {' '.join(sorted(needed))}")
     print(f"exported: {' '.join(sorted(exported))}")
     print(f"from {source or 'the C library'}: {' '.join(n for n in versions if imported.get(n) == source)}")
+    by_name = expected.get("by_name", False)
+    if by_name:
+        # a C string each, or the tail of one: the linker keeps "sin" as the end of "asin"
+        named = [n for n in versions if b"%s\0" % n.encode() in strings]
+        print(f"looked up by name: {' '.join(named)} (dlsym {'imported' if 'dlsym' in imported else 'not imported'})")
+        if "dlsym" not in imported:
+            failures.append("dlsym is not imported: nothing looks the libm functions up in the C library")
     if needed - allowed:
         failures.append(f"needs {sorted(needed - allowed)}, beyond the C library ({sorted(allowed)})")
     if exported != EXPORTS:
@@ -93,6 +105,12 @@ def check(wheel: str, expected: dict) -> list[str]:
     for name, version in versions.items():
         if name in defined:
             failures.append(f"{name} is defined inside the module")
+        elif by_name:
+            if name in imported:
+                failures.append(f"{name} is imported, not looked up by name: the calls are not redirected, and those "
+                                "of the functions zig's runtime defines go to its copies")
+            elif name not in named:
+                failures.append(f"{name} is not looked up by name: no string {name!r} in .rodata")
         elif name not in imported:
             if name not in inlined:
                 failures.append(f"{name} is not imported")
