@@ -22,6 +22,7 @@ import textwrap
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from platforms import PLATFORMS
 from steps import (BUILD, ROOT, Failed, apt, apt_private, extra, fetch_checked, key_of, output, pins, run, say,
                    stamp, stamped, summary_line, unpack_wheel, venv, wheel_of)
 
@@ -88,15 +89,18 @@ MUSL_CONFIGURE = ("--without-ensurepip", "--disable-test-modules") + tuple(
                                         "_codecs_tw", "_multibytecodec"))
 
 
-def _musl_cross(machine, arch, target, qemu, flags="-mcpu=baseline", tools=("pytest", "hypothesis", "pint")):
+def _musl_cross(platform, arch, qemu, tools=("pytest", "hypothesis", "pint")):
     """CPython from the checked sources cross-built with zig for musl on another architecture, run by qemu with
-    Debian trixie's musl (1.2.5) as its C library and loader."""
+    Debian trixie's musl (1.2.5) as its C library and loader; zig's target, its flags and the machine are those of
+    the wheel platform's row, whose suite it runs."""
+    row = PLATFORMS[platform]
+    target = row.zig
     return Interpreter(
-        name="musl-" + machine, kind="cross", python="python3.13", musl=True, target=target, flags=flags, arch=arch,
+        name=row.interpreter, kind="cross", python=CPYTHON["package"], musl=True, target=target, flags=row.flags, arch=arch,
         what="CPython %s cross-built with zig for %s, under %s with Debian trixie's musl" % (
             CPYTHON["version"], target, qemu),
-        suite="trixie", packages=("musl",), qemu=qemu, machine=machine, tools=tools, configure=MUSL_CONFIGURE,
-        wheel_platforms=("musllinux_1_2_" + machine, "musllinux_1_1_" + machine),
+        suite="trixie", packages=("musl",), qemu=qemu, machine=row.machine, tools=tools, configure=MUSL_CONFIGURE,
+        wheel_platforms=("musllinux_1_2_" + row.machine, "musllinux_1_1_" + row.machine),
         probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == %r" % target)
 
 
@@ -108,12 +112,12 @@ NO_NUMPY_NO_MYPY = ("pytest", "hypothesis", "pint")
 INTERPRETERS = {i.name: i for i in [
     Interpreter("host", "host", "this machine's python3, the one running the checks", python=sys.executable),
     # hypothesis's pinned release has no wheel for the free-threaded ABI (a compiled part)
-    Interpreter("ft", "source", "free-threaded CPython (--disable-gil), GIL forced off", python="python3.13t",
+    Interpreter("ft", "source", "free-threaded CPython (--disable-gil), GIL forced off", python=CPYTHON["package"] + "t",
                 configure=("--disable-gil",), env=(("PYTHON_GIL", "0"),), pinned=False,
                 apt=("gcc", "make", "pkg-config", "xz-utils", "libssl-dev", "zlib1g-dev", "libffi-dev"),
                 probe="import ssl, zlib, ctypes, sysconfig; assert sysconfig.get_config_var('Py_GIL_DISABLED')"),
     Interpreter("tsan", "source", "free-threaded CPython built with ThreadSanitizer (clang 16)",
-                python="python3.13t", tools=("pytest", "hypothesis"), cc="clang-16", pinned=False,
+                python=CPYTHON["package"] + "t", tools=("pytest", "hypothesis"), cc="clang-16", pinned=False,
                 configure=("--disable-gil", "--with-thread-sanitizer"),
                 apt=("clang-16", "libclang-rt-16-dev", "make", "pkg-config", "xz-utils", "libssl-dev", "zlib1g-dev",
                      "libffi-dev"),
@@ -122,7 +126,7 @@ INTERPRETERS = {i.name: i for i in [
     # musl's gcc has no OpenSSL, sqlite, bz2 or lzma: those modules are left out; numpy's musllinux wheels need
     # a newer musl (DT_RELR) than Debian 12's, and mypy would need them, so neither is installed.
     Interpreter("musl-x86_64", "source", "CPython built with Debian's musl-gcc (nothing of glibc in the process)",
-                python="python3.13", cc="musl-gcc", musl=True, tools=("pytest", "hypothesis", "pint"),
+                python=CPYTHON["package"], cc="musl-gcc", musl=True, tools=("pytest", "hypothesis", "pint"),
                 apt=("musl-tools", "musl-dev", "make", "xz-utils"), configure=MUSL_CONFIGURE,
                 wheel_platforms=("musllinux_1_2_x86_64", "musllinux_1_1_x86_64"),
                 probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == "
@@ -136,9 +140,8 @@ INTERPRETERS = {i.name: i for i in [
     _debian("riscv64", "trixie", "python3.13", "qemu-riscv64-static", "riscv64", tools=NO_NUMPY, debian_numpy=True),
     # No sqlite3 for them, and mypy keeps its cache there: without it the typing tests would fail, not skip. PyPI's
     # pinned NumPy has a musllinux wheel for aarch64 (its libraries use DT_RELR, which trixie's musl 1.2.5 reads).
-    _musl_cross("aarch64", "arm64", "aarch64-linux-musl", "qemu-aarch64-static",
-                tools=("pytest", "hypothesis", "numpy", "pint")),
-    _musl_cross("armv7l", "armhf", "arm-linux-musleabihf", "qemu-arm-static", flags="-mcpu=baseline-neon-d32"),
+    _musl_cross("musl-aarch64", "arm64", "qemu-aarch64-static", tools=("pytest", "hypothesis", "numpy", "pint")),
+    _musl_cross("musl-armv7l", "armhf", "qemu-arm-static"),
 ] + [Interpreter("sid-" + v, "root", "Debian sid's CPython %s" % v, python="python" + v, suite="sid", pinned=False)
      for v in ("3.14", "3.15")  # the pinned NumPy has no wheel for 3.15
      ] + [Interpreter("sid-%s-dbg" % v, "root", "Debian sid's CPython %s, debug build" % v, suite="sid",
@@ -350,7 +353,7 @@ def _from_source(interp: Interpreter) -> Env:
         say("   %s built in %.0f s" % (interp.name, __import__("time").monotonic() - start))
     if interp.musl:  # no ssl: the host's pip installs musllinux wheels of the tools for it
         site = prefix / "lib" / ("python%s" % CPYTHON["version"].rsplit(".", 1)[0]) / "site-packages"
-        _target_tools(interp, site, "3.13")
+        _target_tools(interp, site, CPYTHON["version"].rsplit(".", 1)[0])
         return Env(interp.name, [python], site, dict(interp.env))
     quiet = {"TSAN_OPTIONS": "report_bugs=0"} if "thread-sanitizer" in " ".join(interp.configure) else {}
     env = _venv_env(interp.name, python, interp, extra=pins("build-backend"))

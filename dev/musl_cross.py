@@ -69,7 +69,7 @@ LIBM_PROBE = textwrap.dedent("""\
 def build_python() -> Path:
     """A native CPython of the same version from the same sources: what runs the cross build's own scripts."""
     base = BUILD / "interpreters" / "build-python"
-    python = base / "prefix" / "bin" / "python3.13"
+    python = base / "prefix" / "bin" / CPYTHON["package"]
     configure = ("--without-ensurepip", "--disable-test-modules")
     if not stamped(base, key_of(CPYTHON, configure)):
         apt("gcc", "make", "xz-utils")
