@@ -81,6 +81,6 @@ PLATFORMS = {p.name: p for p in [
 ]}
 
 
-def libm_versions(platform: Platform) -> str:
-    """The toolchain's setting for a glibc platform: function=version;... for every listed function."""
-    return ";".join("%s=%s" % (name, platform.libm_version(name)) for name, _ in libm_functions())
+def libm_versions(platform: Platform, tree: Path = ROOT) -> str:
+    """The toolchain's setting for a glibc platform: function=version;... for every function the tree lists."""
+    return ";".join("%s=%s" % (name, platform.libm_version(name)) for name, _ in libm_functions(tree))

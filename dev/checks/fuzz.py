@@ -20,7 +20,7 @@ def dictionary(tree):
     """The grammar's tokens and every unit symbol of the registry, for libFuzzer's -dict."""
     path = tree / "build" / "fuzz" / "units.dict"
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text((tree / "fuzz" / "grammar.dict").read_text() + "".join('"%s"\n' % s for s in unit_symbols()))
+    path.write_text((tree / "fuzz" / "grammar.dict").read_text() + "".join('"%s"\n' % s for s in unit_symbols(tree)))
     return path
 
 

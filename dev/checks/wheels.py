@@ -86,7 +86,7 @@ def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
     defines = {"CMAKE_TOOLCHAIN_FILE": src / "cmake" / "zig-toolchain.cmake", "ZIG_TARGET": platform.zig,
                "ZIG_EXECUTABLE": zig(), "ZIG_FLAGS": platform.flags}
     if not musl:
-        defines["ZIG_LIBM_VERSIONS"] = libm_versions(platform)
+        defines["ZIG_LIBM_VERSIONS"] = libm_versions(platform, tree)
         defines["ZIG_LIBGCC_S"] = libgcc_s(platform)
     else:
         defines["ZIG_MUSL_LIBC"] = platform.musl_libc()
@@ -164,8 +164,8 @@ def wheels_check(tree, platforms=None):
         say(show)
         if 'consistent with the following platform tag: "%s"' % platform.tag not in show:
             failed.append("%s: auditwheel does not find it %s" % (wheel.name, platform.tag))
-        expected = {"needed": list(platform.needed), "inlined": [f for f, inlined in libm_functions() if inlined],
-                    "libm": {f: platform.libm_version(f) for f, _ in libm_functions()},
+        expected = {"needed": list(platform.needed), "inlined": [f for f, inlined in libm_functions(tree) if inlined],
+                    "libm": {f: platform.libm_version(f) for f, _ in libm_functions(tree)},
                     "unwinder": "" if "-musl" in platform.zig else "libgcc_s.so.1", "by_name": platform.libm_by_name}
         if run([bin_ / "python", ROOT / "dev" / "probes" / "wheel_elf.py", wheel, json.dumps(expected)],
                check=False).returncode:
