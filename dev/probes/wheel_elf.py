@@ -32,11 +32,12 @@ from elftools.elf.gnuversions import GNUVerNeedSection, GNUVerSymSection
 EXPORTS = {"PyInit_tq_pyo3"}
 
 
-def dynamic_facts(elf: ELFFile) -> tuple[set[str], set[str], dict[str, str], set[str]]:
-    """DT_NEEDED, defined global dynamic symbols, undefined ones with the file their version comes from, and the
-    names defined in the full symbol table (local ones included)."""
+def dynamic_facts(elf: ELFFile) -> tuple[set[str], set[str], dict[str, tuple[str, str]], set[str]]:
+    """DT_NEEDED, defined global dynamic symbols, undefined ones with the file and the version name their version
+    comes from (("libm.so.6", "GLIBC_2.17"); ("", "") when unversioned), and the names defined in the full symbol
+    table (local ones included)."""
     needed: set[str] = set()
-    version_file: dict[int, str] = {}
+    version_of: dict[int, tuple[str, str]] = {}
     versym = None
     for section in elf.iter_sections():
         if isinstance(section, DynamicSection):
@@ -46,18 +47,18 @@ def dynamic_facts(elf: ELFFile) -> tuple[set[str], set[str], dict[str, str], set
         elif isinstance(section, GNUVerNeedSection):
             for verneed, auxiliaries in section.iter_versions():
                 for aux in auxiliaries:
-                    version_file[aux.entry.vna_other] = verneed.name
+                    version_of[aux.entry.vna_other] = (verneed.name, aux.name)
         elif isinstance(section, GNUVerSymSection):
             versym = section
     dynsym = elf.get_section_by_name(".dynsym")
     exported: set[str] = set()
-    imported: dict[str, str] = {}
+    imported: dict[str, tuple[str, str]] = {}
     for index, symbol in enumerate(dynsym.iter_symbols()):
         if not symbol.name or symbol.entry.st_info.bind == "STB_LOCAL":
             continue
         if symbol.entry.st_shndx == "SHN_UNDEF":
             ndx = versym.get_symbol(index).entry.ndx if versym else None
-            imported[symbol.name] = version_file.get(ndx, "") if isinstance(ndx, int) else ""
+            imported[symbol.name] = version_of.get(ndx, ("", "")) if isinstance(ndx, int) else ("", "")
         else:
             exported.add(symbol.name)
     symtab = elf.get_section_by_name(".symtab")
@@ -72,7 +73,8 @@ def check(wheel: str, expected: dict) -> list[str]:
         if len(modules) != 1:
             return [f"{wheel}: expected one extension module, found {modules}"]
         elf = ELFFile(io.BytesIO(archive.read(modules[0])))
-        needed, exported, imported, defined = dynamic_facts(elf)
+        needed, exported, versioned, defined = dynamic_facts(elf)
+        imported = {name: file for name, (file, _) in versioned.items()}
         rodata = elf.get_section_by_name(".rodata")
         strings = rodata.data() if rodata else b""
     allowed, versions, inlined = set(expected["needed"]), expected["libm"], set(expected["inlined"])
@@ -116,26 +118,9 @@ def check(wheel: str, expected: dict) -> list[str]:
                 failures.append(f"{name} is not imported")
         elif imported[name] != source:
             failures.append(f"{name} is bound to {imported[name] or 'no library'}, not {source or 'the C library'}")
-        elif version and symbol_version(elf, name) != version:
-            failures.append(f"{name} is imported as {symbol_version(elf, name)}, not {version}")
+        elif version and versioned[name][1] != version:
+            failures.append(f"{name} is imported as {versioned[name][1]}, not {version}")
     return [f"{wheel}: {f}" for f in failures]
-
-
-def symbol_version(elf: ELFFile, name: str) -> str:
-    """The version name an undefined dynamic symbol asks for (GLIBC_2.17), or ""."""
-    names = {}
-    versym = None
-    for section in elf.iter_sections():
-        if isinstance(section, GNUVerNeedSection):
-            for _verneed, auxiliaries in section.iter_versions():
-                for aux in auxiliaries:
-                    names[aux.entry.vna_other] = aux.name
-        elif isinstance(section, GNUVerSymSection):
-            versym = section
-    for index, symbol in enumerate(elf.get_section_by_name(".dynsym").iter_symbols()):
-        if symbol.name == name and symbol.entry.st_shndx == "SHN_UNDEF" and versym is not None:
-            return names.get(versym.get_symbol(index).entry.ndx, "")
-    return ""
 
 
 def main(wheel: str, expected: str) -> int:
