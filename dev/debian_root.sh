@@ -46,6 +46,9 @@ case "${1:-}" in
     suite=$2
     root=$(mkdir -p "$3" && cd "$3" && pwd)
     shift 3
+    # one maker at a time: `dev/run.py ci` starts making the sid root beside the first checks
+    exec 9>"$root.lock"
+    flock 9
     if [ ! -x "$root/usr/bin/apt-get" ] || [ ! -e "$root/.tq-bootstrapped" ]; then
       command -v debootstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq debootstrap; }
       rm -rf "$root" && mkdir -p "$root"
