@@ -28,8 +28,9 @@ from steps import (BUILD, ROOT, Failed, apt, apt_private, extra, fetch_checked, 
 
 # The CPython sources every interpreter built here starts from: the upstream tarball of a Debian source package,
 # fetched through a private apt index and checked by its sha256.
-CPYTHON = dict(version="3.13.5", package="python3.13", suite="trixie",
+CPYTHON = dict(version="3.13.5", minor="3.13", package="python3.13", suite="trixie",
                sha256="93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640")
+assert CPYTHON["version"].startswith(CPYTHON["minor"] + ".") and CPYTHON["package"] == "python" + CPYTHON["minor"]
 # Static libraries a musl interpreter links into its modules (zlib for hypothesis, libffi for ctypes), from
 # Debian 12's source packages.
 MUSL_DEPS = [("zlib", "zlib_1.2.13.dfsg.orig.tar.bz2", "71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1"),
@@ -96,7 +97,8 @@ def _musl_cross(platform, arch, qemu, tools=("pytest", "hypothesis", "pint")):
     row = PLATFORMS[platform]
     target = row.zig
     return Interpreter(
-        name=row.interpreter, kind="cross", python=CPYTHON["package"], musl=True, target=target, flags=row.flags, arch=arch,
+        name=row.interpreter, kind="cross", python=CPYTHON["package"], musl=True, target=target, flags=row.flags,
+        arch=arch,
         what="CPython %s cross-built with zig for %s, under %s with Debian trixie's musl" % (
             CPYTHON["version"], target, qemu),
         suite="trixie", packages=("musl",), qemu=qemu, machine=row.machine, tools=tools, configure=MUSL_CONFIGURE,
@@ -234,10 +236,13 @@ class Env:
 def ready(name: str) -> Env:
     """The interpreter of that row, built or fetched the first time, with its test tools."""
     interp = INTERPRETERS[name]
-    if interp.kind == "cross":
-        from musl_cross import cross_built
-        return cross_built(interp)
-    return {"host": _host, "source": _from_source, "emulated": _emulated, "root": _in_root}[interp.kind](interp)
+    return {"host": _host, "source": _from_source, "emulated": _emulated, "root": _in_root,
+            "cross": _cross}[interp.kind](interp)
+
+
+def _cross(interp: Interpreter) -> Env:
+    from musl_cross import cross_built  # that builder imports this module's shared steps
+    return cross_built(interp)
 
 
 # ---- host --------------------------------------------------------------------------------------------------------
@@ -352,8 +357,8 @@ def _from_source(interp: Interpreter) -> Env:
         stamp(base, key)
         say("   %s built in %.0f s" % (interp.name, __import__("time").monotonic() - start))
     if interp.musl:  # no ssl: the host's pip installs musllinux wheels of the tools for it
-        site = prefix / "lib" / ("python%s" % CPYTHON["version"].rsplit(".", 1)[0]) / "site-packages"
-        _target_tools(interp, site, CPYTHON["version"].rsplit(".", 1)[0])
+        site = prefix / "lib" / CPYTHON["package"] / "site-packages"
+        _target_tools(interp, site, CPYTHON["minor"])
         return Env(interp.name, [python], site, dict(interp.env))
     quiet = {"TSAN_OPTIONS": "report_bugs=0"} if "thread-sanitizer" in " ".join(interp.configure) else {}
     env = _venv_env(interp.name, python, interp, extra=pins("build-backend"))

@@ -140,7 +140,6 @@ def compilers(interp: Interpreter, directory: Path) -> dict:
 def cross_built(interp: Interpreter) -> Env:
     base = BUILD / "interpreters" / interp.name
     prefix = base / "prefix"
-    version = CPYTHON["version"].rsplit(".", 1)[0]
     apt("qemu-user-static")
     sysroot = debian_sysroot(base / "runtime", interp)
     wrapper = base / "bin" / interp.python
@@ -180,6 +179,6 @@ def cross_built(interp: Interpreter) -> Env:
     machine = output([wrapper, "-c", "import platform; print(platform.machine())"])
     if machine != interp.machine:
         raise Failed("%s: platform.machine() is %r, not %r" % (interp.name, machine, interp.machine))
-    site = prefix / "lib" / ("python" + version) / "site-packages"
-    _target_tools(interp, site, version)
+    site = prefix / "lib" / CPYTHON["package"] / "site-packages"
+    _target_tools(interp, site, CPYTHON["minor"])
     return Env(interp.name, [wrapper], site, dict(interp.env))
