@@ -69,8 +69,22 @@ def callgrind_parts(python: str, stmts: list[str], setup: str, loops: int) -> di
         env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "VALGRIND"))}
         env["PYTHONHASHSEED"] = "0"
         proc = subprocess.run(
-            ["valgrind", "--tool=callgrind", "--dump-before=getppid", f"--callgrind-out-file={out}", python, "-c",
-             PROBE, json.dumps(stmts), setup, str(loops)], capture_output=True, text=True, env=env)
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--dump-before=getppid",
+                f"--callgrind-out-file={out}",
+                python,
+                "-c",
+                PROBE,
+                json.dumps(stmts),
+                setup,
+                str(loops),
+            ],
+            capture_output=True,
+            text=True,
+            env=env,
+        )
         if proc.returncode != 0:
             raise SystemExit(f"bench-ir: the callgrind run failed:\n{proc.stderr[-3000:]}")
         parts = {}
@@ -122,8 +136,9 @@ def committed_baseline(path: Path) -> dict | None:
     """The baseline as committed at HEAD; the file itself outside a git checkout."""
     try:
         rel = path.resolve().relative_to(ROOT)
-        proc = subprocess.run(["git", "-C", str(ROOT), "show", f"HEAD:{rel.as_posix()}"], capture_output=True,
-                              text=True)
+        proc = subprocess.run(
+            ["git", "-C", str(ROOT), "show", f"HEAD:{rel.as_posix()}"], capture_output=True, text=True
+        )
         if proc.returncode == 0:
             return json.loads(proc.stdout)
         inside = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--git-dir"], capture_output=True).returncode
@@ -155,10 +170,14 @@ def compare(run: dict, base: dict) -> tuple[list[str], int]:
 def write_results(run: dict, out: Path, labels: dict[str, str]) -> None:
     out.mkdir(parents=True, exist_ok=True)
     (out / "ir.json").write_text(json.dumps(run, indent=1) + "\n", encoding="utf-8")
-    md = ["<!-- written by bench/ir.py -->",
-          f"Instructions per operation (callgrind, PYTHONHASHSEED=0, a loop of {run['loops']:,} minus the empty "
-          f"loop). {run['interpreter']} on {run['machine']}; module built by {run['compiler']}.", "",
-          "| operation | instructions |", "|---|---:|"]
+    md = [
+        "<!-- written by bench/ir.py -->",
+        f"Instructions per operation (callgrind, PYTHONHASHSEED=0, a loop of {run['loops']:,} minus the empty "
+        f"loop). {run['interpreter']} on {run['machine']}; module built by {run['compiler']}.",
+        "",
+        "| operation | instructions |",
+        "|---|---:|",
+    ]
     md += [f"| {labels[k]} | {v:,.1f} |" for k, v in run["counts"].items()]
     (out / "ir.md").write_text("\n".join(md) + "\n", encoding="utf-8")
 
@@ -190,8 +209,10 @@ def main() -> int:
     lines, status = compare(run, base)
     print("\n".join(lines))
     if status == 1:
-        print(f"bench-ir: an operation grew by more than {TOLERANCE:.0%}; if that is meant, rewrite the baseline "
-              "(make bench-ir-baseline) and give the reason in the message of the same commit")
+        print(
+            f"bench-ir: an operation grew by more than {TOLERANCE:.0%}; if that is meant, rewrite the baseline "
+            "(make bench-ir-baseline) and give the reason in the message of the same commit"
+        )
     return status
 
 

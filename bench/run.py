@@ -30,18 +30,54 @@ PEERS = ["pint", "astropy", "unyt"]
 # (key, label, target ratio to float or None, statement per library). Each library's statements run against
 # the locals its SETUP defines: a = 5 km (or 5.0), b = 3 km, s = 1 s, g = 0.5 rad, n = 5.0, k = 1000.0, ...
 OPERATIONS = [
-    ("new_km", 'construct from "km"', 10.0, {
-        "float": "n * k", "tq_pyo3": 'T(n, "km")', "pint": 'Q(n, "km")',
-        "astropy": 'Q(n, "km")', "unyt": 'Q(n, "km")'}),
-    ("new_km_kw", 'construct by keyword', None, {
-        "float": "n * k", "tq_pyo3": 'T(value=n, unit="km")', "pint": 'Q(value=n, units="km")',
-        "astropy": 'Q(value=n, unit="km")', "unyt": 'Q(n, units="km")'}),
-    ("new_newton", 'construct from "kg-m/s^2"', None, {
-        "float": "n * one", "tq_pyo3": 'T(n, "kg-m/s^2")', "pint": 'Q(n, "kg*m/s**2")',
-        "astropy": 'Q(n, "kg m / s2")', "unyt": 'Q(n, "kg*m/s**2")'}),
-    ("value_in", '`value_in("mi")`', 10.0, {
-        "float": "x / mile", "tq_pyo3": 'a.value_in("mi")', "pint": 'a.m_as("mi")',
-        "astropy": 'a.to_value("mi")', "unyt": 'a.to_value("mile")'}),
+    (
+        "new_km",
+        'construct from "km"',
+        10.0,
+        {
+            "float": "n * k",
+            "tq_pyo3": 'T(n, "km")',
+            "pint": 'Q(n, "km")',
+            "astropy": 'Q(n, "km")',
+            "unyt": 'Q(n, "km")',
+        },
+    ),
+    (
+        "new_km_kw",
+        'construct by keyword',
+        None,
+        {
+            "float": "n * k",
+            "tq_pyo3": 'T(value=n, unit="km")',
+            "pint": 'Q(value=n, units="km")',
+            "astropy": 'Q(value=n, unit="km")',
+            "unyt": 'Q(n, units="km")',
+        },
+    ),
+    (
+        "new_newton",
+        'construct from "kg-m/s^2"',
+        None,
+        {
+            "float": "n * one",
+            "tq_pyo3": 'T(n, "kg-m/s^2")',
+            "pint": 'Q(n, "kg*m/s**2")',
+            "astropy": 'Q(n, "kg m / s2")',
+            "unyt": 'Q(n, "kg*m/s**2")',
+        },
+    ),
+    (
+        "value_in",
+        '`value_in("mi")`',
+        10.0,
+        {
+            "float": "x / mile",
+            "tq_pyo3": 'a.value_in("mi")',
+            "pint": 'a.m_as("mi")',
+            "astropy": 'a.to_value("mi")',
+            "unyt": 'a.to_value("mile")',
+        },
+    ),
     ("add", "`a + b`", 2.0, {lib: "a + b" for lib in LIBRARIES}),
     ("sub", "`a - b`", 2.0, {lib: "a - b" for lib in LIBRARIES}),
     ("mul", "`a * b`", 2.0, {lib: "a * b" for lib in LIBRARIES}),
@@ -53,20 +89,36 @@ OPERATIONS = [
     ("eq", "`a == b`", 1.5, {lib: "a == b" for lib in LIBRARIES}),
     ("str", "`str(a)`", 2.0, {lib: "str(a)" for lib in LIBRARIES}),
     ("repr", "`repr(a)`", None, {lib: "repr(a)" for lib in LIBRARIES}),
-    ("sqrt", "sqrt", 2.5, {
-        "float": "sqrt(x)", "tq_pyo3": "a.sqrt()", "pint": "np.sqrt(a)", "astropy": "np.sqrt(a)",
-        "unyt": "np.sqrt(a)"}),
-    ("sin", "sin of an angle", 2.5, {
-        "float": "sin(y)", "tq_pyo3": "g.sin()", "pint": "np.sin(g)", "astropy": "np.sin(g)",
-        "unyt": "np.sin(g)"}),
-    ("fail", "`m + s`, error caught", 2.0, {
-        lib: "try:\n    a + s\nexcept Exception:\n    pass" for lib in LIBRARIES}),
+    (
+        "sqrt",
+        "sqrt",
+        2.5,
+        {
+            "float": "sqrt(x)",
+            "tq_pyo3": "a.sqrt()",
+            "pint": "np.sqrt(a)",
+            "astropy": "np.sqrt(a)",
+            "unyt": "np.sqrt(a)",
+        },
+    ),
+    (
+        "sin",
+        "sin of an angle",
+        2.5,
+        {"float": "sin(y)", "tq_pyo3": "g.sin()", "pint": "np.sin(g)", "astropy": "np.sin(g)", "unyt": "np.sin(g)"},
+    ),
+    ("fail", "`m + s`, error caught", 2.0, {lib: "try:\n    a + s\nexcept Exception:\n    pass" for lib in LIBRARIES}),
 ]
 
 # What each float row stands for.
 FLOAT_NOTES = {
-    "new_km": "`5.0 * 1000.0` (operands in variables)", "new_km_kw": "`5.0 * 1000.0`", "new_newton": "`5.0 * 1.0`",
-    "value_in": "`5000.0 / 1609.344`", "mul": "`x * y`", "sqrt": "`math.sqrt(x)`", "sin": "`math.sin(x)`",
+    "new_km": "`5.0 * 1000.0` (operands in variables)",
+    "new_km_kw": "`5.0 * 1000.0`",
+    "new_newton": "`5.0 * 1.0`",
+    "value_in": "`5000.0 / 1609.344`",
+    "mul": "`x * y`",
+    "sqrt": "`math.sqrt(x)`",
+    "sin": "`math.sin(x)`",
     "fail": 'caught `TypeError` of `2.0 + "s"`',
 }
 
@@ -126,8 +178,9 @@ def parse_scaling(repeat: int) -> list[dict]:
         numerator = "-".join(tokens[i % len(tokens)] for i in range(count))
         expr = numerator + "/hr"  # count + 1 tokens, one "/"
         best = min(timeit.repeat(lambda: Telquant(1.0, expr), number=1, repeat=max(3, repeat // 5)))
-        rows.append({"tokens": count + 1, "bytes": len(expr), "ms": best * 1e3,
-                     "ns_per_token": best * 1e9 / (count + 1)})
+        rows.append(
+            {"tokens": count + 1, "bytes": len(expr), "ms": best * 1e3, "ns_per_token": best * 1e9 / (count + 1)}
+        )
     return rows
 
 
@@ -160,8 +213,16 @@ def _version(lib: str) -> str:
 
 
 def run_worker(lib: str, args) -> dict:
-    cmd = [sys.executable, str(Path(__file__).resolve()), "--worker", lib,
-           "--repeat", str(args.repeat), "--target-ms", str(args.target_ms)]
+    cmd = [
+        sys.executable,
+        str(Path(__file__).resolve()),
+        "--worker",
+        lib,
+        "--repeat",
+        str(args.repeat),
+        "--target-ms",
+        str(args.target_ms),
+    ]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
         lines = (proc.stderr or proc.stdout).strip().splitlines()
@@ -170,6 +231,7 @@ def run_worker(lib: str, args) -> dict:
 
 
 # ---- report -------------------------------------------------------------------------------------------------
+
 
 def fmt_ns(ns: float | None) -> str:
     if ns is None:
@@ -183,8 +245,11 @@ def ns_of(data: dict, key: str) -> float | None:
 
 def table(runs: dict) -> tuple[list[str], list[tuple[str, float, float, bool]]]:
     peers = [p for p in PEERS if "results" in runs.get(p, {})]
-    head = ["operation", "float ns", "tq_pyo3 ns", "tq / float", "target"] + [f"{p} ns" for p in peers] + [
-        f"{p} / tq" for p in peers]
+    head = (
+        ["operation", "float ns", "tq_pyo3 ns", "tq / float", "target"]
+        + [f"{p} ns" for p in peers]
+        + [f"{p} / tq" for p in peers]
+    )
     lines = ["| " + " | ".join(head) + " |", "|" + "|".join("---:" if i else "---" for i in range(len(head))) + "|"]
     verdicts = []
     for key, label, target, _ in OPERATIONS:
@@ -196,8 +261,7 @@ def table(runs: dict) -> tuple[list[str], list[tuple[str, float, float, bool]]]:
             met = ratio is not None and ratio <= target
             verdicts.append((label, ratio, target, met))
             target_cell = f"≤ {target:g}× {'✓' if met else '✗'}"
-        cells = [label, fmt_ns(f), fmt_ns(t),
-                 f"{ratio:.2f}" if ratio else "–", target_cell]
+        cells = [label, fmt_ns(f), fmt_ns(t), f"{ratio:.2f}" if ratio else "–", target_cell]
         cells += [fmt_ns(ns_of(runs[p], key)) for p in peers]
         for p in peers:
             pn = ns_of(runs[p], key)
@@ -221,25 +285,45 @@ def write_markdown(runs: dict, out: Path) -> str:
         "",
         *lines,
         "",
-        "Float rows: " + "; ".join(f"{label}: {FLOAT_NOTES[k]}" for k, label, *_ in OPERATIONS if k in FLOAT_NOTES)
+        "Float rows: "
+        + "; ".join(f"{label}: {FLOAT_NOTES[k]}" for k, label, *_ in OPERATIONS if k in FLOAT_NOTES)
         + "; the others are the same expression on floats.",
     ]
     if skipped:
         md += ["", "Skipped peers: " + "; ".join(f"{p} ({why})" for p, why in skipped) + "."]
-    errors = [(p, k, d["error"]) for p in LIBRARIES if "results" in runs.get(p, {})
-              for k, d in runs[p]["results"].items() if "error" in d]
+    errors = [
+        (p, k, d["error"])
+        for p in LIBRARIES
+        if "results" in runs.get(p, {})
+        for k, d in runs[p]["results"].items()
+        if "error" in d
+    ]
     if errors:
         md += ["", "Not supported: " + "; ".join(f"{p} `{k}` ({e})" for p, k, e in errors) + "."]
-    slower = [(p, label) for p in peers_ok for key, label, *_ in OPERATIONS
-              if ns_of(runs[p], key) is not None and ns_of(runs["tq_pyo3"], key) is not None
-              and ns_of(runs[p], key) < ns_of(runs["tq_pyo3"], key)]
-    md += ["", "No peer is faster than tq_pyo3 on any operation." if not slower else
-           "Peers faster than tq_pyo3: " + "; ".join(f"{p} on {label}" for p, label in slower) + "."]
+    slower = [
+        (p, label)
+        for p in peers_ok
+        for key, label, *_ in OPERATIONS
+        if ns_of(runs[p], key) is not None
+        and ns_of(runs["tq_pyo3"], key) is not None
+        and ns_of(runs[p], key) < ns_of(runs["tq_pyo3"], key)
+    ]
+    md += [
+        "",
+        "No peer is faster than tq_pyo3 on any operation."
+        if not slower
+        else "Peers faster than tq_pyo3: " + "; ".join(f"{p} on {label}" for p, label in slower) + ".",
+    ]
     parse = runs["tq_pyo3"].get("parse")
     if parse:
-        md += ["", "Parsing long unit expressions (`Telquant(1.0, expr)`, tokens such as `km`, `s^-1`, `(mol)` "
-               "joined by `-`, then `/hr`):", "",
-               "| tokens | bytes | ms | ns per token |", "|---:|---:|---:|---:|"]
+        md += [
+            "",
+            "Parsing long unit expressions (`Telquant(1.0, expr)`, tokens such as `km`, `s^-1`, `(mol)` "
+            "joined by `-`, then `/hr`):",
+            "",
+            "| tokens | bytes | ms | ns per token |",
+            "|---:|---:|---:|---:|",
+        ]
         md += [f"| {r['tokens']:,} | {r['bytes']:,} | {r['ms']:.2f} | {r['ns_per_token']:.1f} |" for r in parse]
     text = "\n".join(md) + "\n"
     (out / "results.md").write_text(text, encoding="utf-8")

@@ -30,8 +30,9 @@ from run import OPERATIONS, _cpu_name
 
 HERE = Path(__file__).resolve().parent
 MIX = ["add", "sub", "mul", "mul_float", "div", "pow", "neg", "lt", "eq"]
-STATEMENTS = {lib: [stmts[lib] for key, _label, _target, stmts in OPERATIONS if key in MIX]
-              for lib in ("float", "tq_pyo3")}
+STATEMENTS = {
+    lib: [stmts[lib] for key, _label, _target, stmts in OPERATIONS if key in MIX] for lib in ("float", "tq_pyo3")
+}
 LABELS = [label for key, label, *_ in OPERATIONS if key in MIX]
 
 
@@ -81,7 +82,9 @@ def throughput(lib: str, threads: int, shared: bool, rounds: int) -> tuple[float
 def measure(repeat: int, seconds: float) -> dict:
     configs = [(lib, shared, threads) for lib in ("float", "tq_pyo3") for shared in (False, True) for threads in (1, 2)]
     # rounds per configuration such that one thread alone takes about `seconds`
-    rounds = {lib: max(1, int(seconds * throughput(lib, 1, False, 20_000)[0] / len(MIX))) for lib in ("float", "tq_pyo3")}
+    rounds = {
+        lib: max(1, int(seconds * throughput(lib, 1, False, 20_000)[0] / len(MIX))) for lib in ("float", "tq_pyo3")
+    }
     best = {c: (0.0, 0.0, 0.0) for c in configs}
     for _ in range(repeat):
         for c in configs:
@@ -90,10 +93,21 @@ def measure(repeat: int, seconds: float) -> dict:
             if wall > top_wall:  # the cores of the pass that counts
                 top_wall, top_cores = wall, cores
             best[c] = (top_wall, max(top_cpu, cpu), top_cores)
-    return {"rows": [{"lib": lib, "shared": shared, "threads": threads, "ops_per_s": best[(lib, shared, threads)][0],
-                      "ops_per_cpu_s": best[(lib, shared, threads)][1],
-                      "cores": best[(lib, shared, threads)][2]} for lib, shared, threads in configs],
-            "rounds": rounds, "load": os.getloadavg()}
+    return {
+        "rows": [
+            {
+                "lib": lib,
+                "shared": shared,
+                "threads": threads,
+                "ops_per_s": best[(lib, shared, threads)][0],
+                "ops_per_cpu_s": best[(lib, shared, threads)][1],
+                "cores": best[(lib, shared, threads)][2],
+            }
+            for lib, shared, threads in configs
+        ],
+        "rounds": rounds,
+        "load": os.getloadavg(),
+    }
 
 
 def write_markdown(data: dict, out: Path) -> str:
@@ -114,12 +128,17 @@ def write_markdown(data: dict, out: Path) -> str:
     for lib in ("tq_pyo3", "float"):
         for shared, name in ((False, "private (a pair per thread)"), (True, "one shared pair")):
             one, two = rows[(lib, shared, 1)], rows[(lib, shared, 2)]
-            md.append(f"| {lib if lib == 'float' else 'Telquant'} | {name} | {one['ops_per_s'] / 1e6:.1f} | "
-                      f"{two['ops_per_s'] / 1e6:.1f} | {two['ops_per_s'] / one['ops_per_s']:.2f}× | "
-                      f"{two['ops_per_cpu_s'] / one['ops_per_cpu_s']:.2f}× | {two['cores']:.2f} |")
+            md.append(
+                f"| {lib if lib == 'float' else 'Telquant'} | {name} | {one['ops_per_s'] / 1e6:.1f} | "
+                f"{two['ops_per_s'] / 1e6:.1f} | {two['ops_per_s'] / one['ops_per_s']:.2f}× | "
+                f"{two['ops_per_cpu_s'] / one['ops_per_cpu_s']:.2f}× | {two['cores']:.2f} |"
+            )
     ratio = rows[("tq_pyo3", False, 2)]["ops_per_s"] / rows[("tq_pyo3", False, 1)]["ops_per_s"]
-    md += ["", f"2 threads on private operands: {ratio:.2f}× one thread "
-           f"(goal ≥ 1.8×: {'met' if ratio >= 1.8 else 'not met'})."]
+    md += [
+        "",
+        f"2 threads on private operands: {ratio:.2f}× one thread "
+        f"(goal ≥ 1.8×: {'met' if ratio >= 1.8 else 'not met'}).",
+    ]
     text = "\n".join(md) + "\n"
     (out / "threads.md").write_text(text, encoding="utf-8")
     return text
@@ -138,8 +157,14 @@ def main() -> int:
         print("bench/threads.py needs a free-threaded interpreter with the GIL off", file=sys.stderr)
         return 1
     data = measure(args.repeat, args.seconds)
-    data.update(python=f"CPython {platform.python_version()}{sys.abiflags}", cpus=len(os.sched_getaffinity(0)),
-                version=version("tq_pyo3"), repeat=args.repeat, seconds=args.seconds, module=tq_pyo3.__file__)
+    data.update(
+        python=f"CPython {platform.python_version()}{sys.abiflags}",
+        cpus=len(os.sched_getaffinity(0)),
+        version=version("tq_pyo3"),
+        repeat=args.repeat,
+        seconds=args.seconds,
+        module=tq_pyo3.__file__,
+    )
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "threads.json").write_text(json.dumps(data, indent=1) + "\n", encoding="utf-8")
     print(write_markdown(data, args.out))

@@ -27,17 +27,17 @@ F lookup(const char* name) {
 }  // namespace
 
 // The C library's declaration must take the arguments the list says (an unevaluated cast, no reference to it).
-#define TQ_LIBM_UNARY(name)                                                         \
-    using name##_declared = decltype(static_cast<Unary>(&::name));                  \
-    namespace {                                                                     \
-    Unary c_##name;                                                                 \
-    }                                                                               \
+#define TQ_LIBM_UNARY(name)                                        \
+    using name##_declared = decltype(static_cast<Unary>(&::name)); \
+    namespace {                                                    \
+    Unary c_##name;                                                \
+    }                                                              \
     extern "C" double __wrap_##name(double x) { return c_##name(x); }
-#define TQ_LIBM_BINARY(name)                                                        \
-    using name##_declared = decltype(static_cast<Binary>(&::name));                 \
-    namespace {                                                                     \
-    Binary c_##name;                                                                \
-    }                                                                               \
+#define TQ_LIBM_BINARY(name)                                        \
+    using name##_declared = decltype(static_cast<Binary>(&::name)); \
+    namespace {                                                     \
+    Binary c_##name;                                                \
+    }                                                               \
     extern "C" double __wrap_##name(double x, double y) { return c_##name(x, y); }
 #include "tq-libm-functions.h"
 #undef TQ_LIBM_UNARY

@@ -23,30 +23,55 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from platforms import PLATFORMS
-from steps import (BUILD, ROOT, Failed, apt, apt_private, extra, fetch_checked, key_of, output, pins, run, say,
-                   stamp, stamped, summary_line, unpack_wheel, venv, wheel_of)
+from steps import (
+    BUILD,
+    ROOT,
+    Failed,
+    apt,
+    apt_private,
+    extra,
+    fetch_checked,
+    key_of,
+    output,
+    pins,
+    run,
+    say,
+    stamp,
+    stamped,
+    summary_line,
+    unpack_wheel,
+    venv,
+    wheel_of,
+)
 
 # The CPython sources every interpreter built here starts from: the upstream tarball of a Debian source package,
 # fetched through a private apt index and checked by its sha256.
-CPYTHON = dict(version="3.13.5", minor="3.13", package="python3.13", suite="trixie",
-               sha256="93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640")
+CPYTHON = dict(
+    version="3.13.5",
+    minor="3.13",
+    package="python3.13",
+    suite="trixie",
+    sha256="93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640",
+)
 assert CPYTHON["version"].startswith(CPYTHON["minor"] + ".") and CPYTHON["package"] == "python" + CPYTHON["minor"]
 # Static libraries a musl interpreter links into its modules (zlib for hypothesis, libffi for ctypes), from
 # Debian 12's source packages.
-MUSL_DEPS = [("zlib", "zlib_1.2.13.dfsg.orig.tar.bz2", "71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1"),
-             ("libffi", "libffi_3.4.4.orig.tar.gz", "d66c56ad259a82cf2a9dfc408b32bf5da52371500b84745f7fb8b645712df676")]
+MUSL_DEPS = [
+    ("zlib", "zlib_1.2.13.dfsg.orig.tar.bz2", "71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1"),
+    ("libffi", "libffi_3.4.4.orig.tar.gz", "d66c56ad259a82cf2a9dfc408b32bf5da52371500b84745f7fb8b645712df676"),
+]
 ALL_TOOLS = ("pytest", "hypothesis", "numpy", "pint", "mypy")
 
 
 @dataclass(frozen=True)
 class Interpreter:
     name: str
-    kind: str                       # host, source, emulated, root, cross
-    what: str                       # one line for `make help` and logs
-    python: str = "python3"         # the executable's name (source: in its prefix; root: in the root)
-    tools: tuple = ALL_TOOLS        # which of the pinned test tools (dependency group "test-pinned") it gets
-    pinned: bool = True             # False: the test extra's ranges, as wheels (the pins have none for it)
-    env: tuple = ()                 # (name, value) set for every run, e.g. PYTHON_GIL=0
+    kind: str  # host, source, emulated, root, cross
+    what: str  # one line for `make help` and logs
+    python: str = "python3"  # the executable's name (source: in its prefix; root: in the root)
+    tools: tuple = ALL_TOOLS  # which of the pinned test tools (dependency group "test-pinned") it gets
+    pinned: bool = True  # False: the test extra's ranges, as wheels (the pins have none for it)
+    env: tuple = ()  # (name, value) set for every run, e.g. PYTHON_GIL=0
     # source
     configure: tuple = ()
     cc: str = "gcc"
@@ -54,16 +79,16 @@ class Interpreter:
     musl: bool = False
     probe: str = "import ssl, zlib, ctypes"  # must run on the new interpreter
     # emulated
-    arch: str = ""                  # Debian's architecture name
-    suite: str = ""                 # Debian suite (emulated: where the packages come from; root: the root's)
+    arch: str = ""  # Debian's architecture name
+    suite: str = ""  # Debian suite (emulated: where the packages come from; root: the root's)
     packages: tuple = ()
     qemu: str = ""
-    wheel_platforms: tuple = ()     # platform tags pip may take wheels of the test tools for (emulated, musl)
-    machine: str = ""               # what platform.machine() must say under emulation
-    debian_numpy: bool = False      # NumPy from Debian's python3-numpy (PyPI's pinned one has no wheel there)
+    wheel_platforms: tuple = ()  # platform tags pip may take wheels of the test tools for (emulated, musl)
+    machine: str = ""  # what platform.machine() must say under emulation
+    debian_numpy: bool = False  # NumPy from Debian's python3-numpy (PyPI's pinned one has no wheel there)
     # cross (with arch, suite, packages, qemu, wheel_platforms, machine, configure, probe of the kinds above)
-    target: str = ""                # zig's target, which is also configure's --host and the platform triplet
-    flags: str = ""                 # zig's code generation flags for it
+    target: str = ""  # zig's target, which is also configure's --host and the platform triplet
+    flags: str = ""  # zig's code generation flags for it
 
 
 def _debian(arch, suite, python, qemu, machine, oldest_wheel=17, tools=ALL_TOOLS, debian_numpy=False):
@@ -72,22 +97,57 @@ def _debian(arch, suite, python, qemu, machine, oldest_wheel=17, tools=ALL_TOOLS
     libstdc++ for the test tools' compiled parts (our wheel must not need it: the wheel checks see to that)."""
     t64, newest = ("t64", 41) if suite == "trixie" else ("", 36)
     version = python.replace("python", "")
-    packages = ("libc6", "libgcc-s1", "libstdc++6", python + "-minimal", "lib%s-minimal" % python,
-                "lib%s-stdlib" % python, "libexpat1", "zlib1g", "libssl3" + t64, "libbz2-1.0", "liblzma5", "libffi8",
-                "libsqlite3-0", "libreadline8" + t64, "libncursesw6", "libtinfo6", "libuuid1", "libcrypt1")
+    packages = (
+        "libc6",
+        "libgcc-s1",
+        "libstdc++6",
+        python + "-minimal",
+        "lib%s-minimal" % python,
+        "lib%s-stdlib" % python,
+        "libexpat1",
+        "zlib1g",
+        "libssl3" + t64,
+        "libbz2-1.0",
+        "liblzma5",
+        "libffi8",
+        "libsqlite3-0",
+        "libreadline8" + t64,
+        "libncursesw6",
+        "libtinfo6",
+        "libuuid1",
+        "libcrypt1",
+    )
     packages += ("libmpdec4",) if suite == "trixie" else ()  # trixie's CPython links the system's libmpdec
     return Interpreter(
-        name=arch, kind="emulated", what="Debian %s's CPython %s for %s under %s" % (suite, version, arch, qemu),
-        python=python, arch=arch, suite=suite, qemu=qemu, machine=machine, tools=tools, packages=packages,
+        name=arch,
+        kind="emulated",
+        what="Debian %s's CPython %s for %s under %s" % (suite, version, arch, qemu),
+        python=python,
+        arch=arch,
+        suite=suite,
+        qemu=qemu,
+        machine=machine,
+        tools=tools,
+        packages=packages,
         debian_numpy=debian_numpy,
-        wheel_platforms=tuple("manylinux_2_%d_%s" % (minor, machine) for minor in range(oldest_wheel, newest + 1)))
+        wheel_platforms=tuple("manylinux_2_%d_%s" % (minor, machine) for minor in range(oldest_wheel, newest + 1)),
+    )
 
 
 # What a musl interpreter is configured with: no pip (nothing to fetch it with, no ssl), no test modules, and no CJK
 # codecs (nothing here uses them).
 MUSL_CONFIGURE = ("--without-ensurepip", "--disable-test-modules") + tuple(
-    "py_cv_module_%s=n/a" % m for m in ("_codecs_cn", "_codecs_hk", "_codecs_iso2022", "_codecs_jp", "_codecs_kr",
-                                        "_codecs_tw", "_multibytecodec"))
+    "py_cv_module_%s=n/a" % m
+    for m in (
+        "_codecs_cn",
+        "_codecs_hk",
+        "_codecs_iso2022",
+        "_codecs_jp",
+        "_codecs_kr",
+        "_codecs_tw",
+        "_multibytecodec",
+    )
+)
 
 
 def _musl_cross(platform, arch, qemu, tools=("pytest", "hypothesis", "pint")):
@@ -97,13 +157,24 @@ def _musl_cross(platform, arch, qemu, tools=("pytest", "hypothesis", "pint")):
     row = PLATFORMS[platform]
     target = row.zig
     return Interpreter(
-        name=row.interpreter, kind="cross", python=CPYTHON["package"], musl=True, target=target, flags=row.flags,
+        name=row.interpreter,
+        kind="cross",
+        python=CPYTHON["package"],
+        musl=True,
+        target=target,
+        flags=row.flags,
         arch=arch,
-        what="CPython %s cross-built with zig for %s, under %s with Debian trixie's musl" % (
-            CPYTHON["version"], target, qemu),
-        suite="trixie", packages=("musl",), qemu=qemu, machine=row.machine, tools=tools, configure=MUSL_CONFIGURE,
+        what="CPython %s cross-built with zig for %s, under %s with Debian trixie's musl"
+        % (CPYTHON["version"], target, qemu),
+        suite="trixie",
+        packages=("musl",),
+        qemu=qemu,
+        machine=row.machine,
+        tools=tools,
+        configure=MUSL_CONFIGURE,
         wheel_platforms=("musllinux_1_2_" + row.machine, "musllinux_1_1_" + row.machine),
-        probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == %r" % target)
+        probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == %r" % target,
+    )
 
 
 # PyPI's pinned NumPy has wheels for x86-64 and aarch64 only; mypy needs librt, which has no armv7l or s390x wheel
@@ -111,48 +182,109 @@ def _musl_cross(platform, arch, qemu, tools=("pytest", "hypothesis", "pint")):
 NO_NUMPY = ("pytest", "hypothesis", "pint", "mypy")
 NO_NUMPY_NO_MYPY = ("pytest", "hypothesis", "pint")
 
-INTERPRETERS = {i.name: i for i in [
-    Interpreter("host", "host", "this machine's python3, the one running the checks", python=sys.executable),
-    # hypothesis's pinned release has no wheel for the free-threaded ABI (a compiled part)
-    Interpreter("ft", "source", "free-threaded CPython (--disable-gil), GIL forced off", python=CPYTHON["package"] + "t",
-                configure=("--disable-gil",), env=(("PYTHON_GIL", "0"),), pinned=False,
-                apt=("gcc", "make", "pkg-config", "xz-utils", "libssl-dev", "zlib1g-dev", "libffi-dev"),
-                probe="import ssl, zlib, ctypes, sysconfig; assert sysconfig.get_config_var('Py_GIL_DISABLED')"),
-    Interpreter("tsan", "source", "free-threaded CPython built with ThreadSanitizer (clang 16)",
-                python=CPYTHON["package"] + "t", tools=("pytest", "hypothesis"), cc="clang-16", pinned=False,
-                configure=("--disable-gil", "--with-thread-sanitizer"),
-                apt=("clang-16", "libclang-rt-16-dev", "make", "pkg-config", "xz-utils", "libssl-dev", "zlib1g-dev",
-                     "libffi-dev"),
-                probe="import ssl, zlib, ctypes, sysconfig; assert '-fsanitize=thread' in "
-                      "sysconfig.get_config_var('LDFLAGS')"),
-    # musl's gcc has no OpenSSL, sqlite, bz2 or lzma: those modules are left out; numpy's musllinux wheels need
-    # a newer musl (DT_RELR) than Debian 12's, and mypy would need them, so neither is installed.
-    Interpreter("musl-x86_64", "source", "CPython built with Debian's musl-gcc (nothing of glibc in the process)",
-                python=CPYTHON["package"], cc="musl-gcc", musl=True, tools=("pytest", "hypothesis", "pint"),
-                apt=("musl-tools", "musl-dev", "make", "xz-utils"), configure=MUSL_CONFIGURE,
-                wheel_platforms=("musllinux_1_2_x86_64", "musllinux_1_1_x86_64"),
-                probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == "
-                      "'x86_64-linux-musl'"),
-    _debian("arm64", "bookworm", "python3.11", "qemu-aarch64-static", "aarch64"),
-    _debian("i386", "bookworm", "python3.11", "qemu-i386-static", "i686", 5, NO_NUMPY, True),
-    _debian("armhf", "bookworm", "python3.11", "qemu-arm-static", "armv7l", tools=NO_NUMPY_NO_MYPY, debian_numpy=True),
-    _debian("ppc64el", "bookworm", "python3.11", "qemu-ppc64le-static", "ppc64le", tools=NO_NUMPY, debian_numpy=True),
-    _debian("s390x", "bookworm", "python3.11", "qemu-s390x-static", "s390x", tools=NO_NUMPY_NO_MYPY,
-            debian_numpy=True),
-    _debian("riscv64", "trixie", "python3.13", "qemu-riscv64-static", "riscv64", tools=NO_NUMPY, debian_numpy=True),
-    # No sqlite3 for them, and mypy keeps its cache there: without it the typing tests would fail, not skip. PyPI's
-    # pinned NumPy has a musllinux wheel for aarch64 (its libraries use DT_RELR, which trixie's musl 1.2.5 reads).
-    _musl_cross("musl-aarch64", "arm64", "qemu-aarch64-static", tools=("pytest", "hypothesis", "numpy", "pint")),
-    _musl_cross("musl-armv7l", "armhf", "qemu-arm-static"),
-] + [Interpreter("sid-" + v, "root", "Debian sid's CPython %s" % v, python="python" + v, suite="sid", pinned=False)
-     for v in ("3.14", "3.15")  # the pinned NumPy has no wheel for 3.15
-     ] + [Interpreter("sid-%s-dbg" % v, "root", "Debian sid's CPython %s, debug build" % v, suite="sid",
-                      python="python%s-dbg" % v, tools=("pytest",))  # its ABI (d) has no wheels: the ledger's needs
-          for v in ("3.14", "3.15")]}
+INTERPRETERS = {
+    i.name: i
+    for i in [
+        Interpreter("host", "host", "this machine's python3, the one running the checks", python=sys.executable),
+        # hypothesis's pinned release has no wheel for the free-threaded ABI (a compiled part)
+        Interpreter(
+            "ft",
+            "source",
+            "free-threaded CPython (--disable-gil), GIL forced off",
+            python=CPYTHON["package"] + "t",
+            configure=("--disable-gil",),
+            env=(("PYTHON_GIL", "0"),),
+            pinned=False,
+            apt=("gcc", "make", "pkg-config", "xz-utils", "libssl-dev", "zlib1g-dev", "libffi-dev"),
+            probe="import ssl, zlib, ctypes, sysconfig; assert sysconfig.get_config_var('Py_GIL_DISABLED')",
+        ),
+        Interpreter(
+            "tsan",
+            "source",
+            "free-threaded CPython built with ThreadSanitizer (clang 16)",
+            python=CPYTHON["package"] + "t",
+            tools=("pytest", "hypothesis"),
+            cc="clang-16",
+            pinned=False,
+            configure=("--disable-gil", "--with-thread-sanitizer"),
+            apt=(
+                "clang-16",
+                "libclang-rt-16-dev",
+                "make",
+                "pkg-config",
+                "xz-utils",
+                "libssl-dev",
+                "zlib1g-dev",
+                "libffi-dev",
+            ),
+            probe="import ssl, zlib, ctypes, sysconfig; assert '-fsanitize=thread' in "
+            "sysconfig.get_config_var('LDFLAGS')",
+        ),
+        # musl's gcc has no OpenSSL, sqlite, bz2 or lzma: those modules are left out; numpy's musllinux wheels need
+        # a newer musl (DT_RELR) than Debian 12's, and mypy would need them, so neither is installed.
+        Interpreter(
+            "musl-x86_64",
+            "source",
+            "CPython built with Debian's musl-gcc (nothing of glibc in the process)",
+            python=CPYTHON["package"],
+            cc="musl-gcc",
+            musl=True,
+            tools=("pytest", "hypothesis", "pint"),
+            apt=("musl-tools", "musl-dev", "make", "xz-utils"),
+            configure=MUSL_CONFIGURE,
+            wheel_platforms=("musllinux_1_2_x86_64", "musllinux_1_1_x86_64"),
+            probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == 'x86_64-linux-musl'",
+        ),
+        _debian("arm64", "bookworm", "python3.11", "qemu-aarch64-static", "aarch64"),
+        _debian("i386", "bookworm", "python3.11", "qemu-i386-static", "i686", 5, NO_NUMPY, True),
+        _debian(
+            "armhf", "bookworm", "python3.11", "qemu-arm-static", "armv7l", tools=NO_NUMPY_NO_MYPY, debian_numpy=True
+        ),
+        _debian(
+            "ppc64el", "bookworm", "python3.11", "qemu-ppc64le-static", "ppc64le", tools=NO_NUMPY, debian_numpy=True
+        ),
+        _debian(
+            "s390x", "bookworm", "python3.11", "qemu-s390x-static", "s390x", tools=NO_NUMPY_NO_MYPY, debian_numpy=True
+        ),
+        _debian("riscv64", "trixie", "python3.13", "qemu-riscv64-static", "riscv64", tools=NO_NUMPY, debian_numpy=True),
+        # No sqlite3 for them, and mypy keeps its cache there: without it the typing tests would fail, not skip. PyPI's
+        # pinned NumPy has a musllinux wheel for aarch64 (its libraries use DT_RELR, which trixie's musl 1.2.5 reads).
+        _musl_cross("musl-aarch64", "arm64", "qemu-aarch64-static", tools=("pytest", "hypothesis", "numpy", "pint")),
+        _musl_cross("musl-armv7l", "armhf", "qemu-arm-static"),
+    ]
+    + [
+        Interpreter("sid-" + v, "root", "Debian sid's CPython %s" % v, python="python" + v, suite="sid", pinned=False)
+        for v in ("3.14", "3.15")  # the pinned NumPy has no wheel for 3.15
+    ]
+    + [
+        Interpreter(
+            "sid-%s-dbg" % v,
+            "root",
+            "Debian sid's CPython %s, debug build" % v,
+            suite="sid",
+            python="python%s-dbg" % v,
+            tools=("pytest",),
+        )  # its ABI (d) has no wheels: the ledger's needs
+        for v in ("3.14", "3.15")
+    ]
+}
 
 # What a Debian root for the sid interpreters holds besides them.
-ROOT_PACKAGES = {"sid": ("python3.14", "python3.14-venv", "python3.14-dev", "python3.14-dbg", "python3.15",
-                         "python3.15-venv", "python3.15-dev", "python3.15-dbg", "build-essential", "git", "valgrind")}
+ROOT_PACKAGES = {
+    "sid": (
+        "python3.14",
+        "python3.14-venv",
+        "python3.14-dev",
+        "python3.14-dbg",
+        "python3.15",
+        "python3.15-venv",
+        "python3.15-dev",
+        "python3.15-dbg",
+        "build-essential",
+        "git",
+        "valgrind",
+    )
+}
 
 
 def test_tools(interp: Interpreter) -> list[str]:
@@ -164,13 +296,14 @@ def test_tools(interp: Interpreter) -> list[str]:
 
 # ---- Env: an interpreter made ready --------------------------------------------------------------------------------
 
+
 @dataclass
 class Env:
     name: str
-    argv: list                       # starts the interpreter
-    site: Path                       # host path of the folder it reads packages from
+    argv: list  # starts the interpreter
+    site: Path  # host path of the folder it reads packages from
     env: dict = field(default_factory=dict)
-    root: Path | None = None         # a Debian root it runs inside: this checkout appears there at /src
+    root: Path | None = None  # a Debian root it runs inside: this checkout appears there at /src
 
     def path(self, p) -> str:
         """A host path as the interpreter sees it."""
@@ -184,19 +317,43 @@ class Env:
         if self.root is None:
             return [*self.argv, *args]
         settings = ["%s=%s" % kv for kv in {**self.env, **(env or {})}.items()]
-        return ["bash", ROOT / "dev" / "debian_root.sh", "run", self.root, "-b", "%s:/src" % ROOT, "--",
-                "env", *settings, "sh", "-c", 'cd "$0" && exec "$@"', self.path(cwd), *self.argv, *args]
+        return [
+            "bash",
+            ROOT / "dev" / "debian_root.sh",
+            "run",
+            self.root,
+            "-b",
+            "%s:/src" % ROOT,
+            "--",
+            "env",
+            *settings,
+            "sh",
+            "-c",
+            'cd "$0" && exec "$@"',
+            self.path(cwd),
+            *self.argv,
+            *args,
+        ]
 
     def python(self, *args, cwd: Path = ROOT, env: dict | None = None, **kwargs):
         merged = None if self.root is not None else {**self.env, **(env or {})}
-        return run(self.command(args, cwd=cwd, env=env), cwd=cwd if self.root is None else None, env=merged,
-                   **kwargs)
+        return run(self.command(args, cwd=cwd, env=env), cwd=cwd if self.root is None else None, env=merged, **kwargs)
 
     def install(self, wheel: Path) -> None:
         unpack_wheel(wheel, self.site)
 
-    def build(self, tree: Path, out: Path, *, build_dir: Path | None = None, defines: dict | None = None,
-              settings: tuple = (), env: dict | None = None, log: Path | None = None, isolated: bool = False) -> Path:
+    def build(
+        self,
+        tree: Path,
+        out: Path,
+        *,
+        build_dir: Path | None = None,
+        defines: dict | None = None,
+        settings: tuple = (),
+        env: dict | None = None,
+        log: Path | None = None,
+        isolated: bool = False,
+    ) -> Path:
         """A wheel of the module built from `tree` by this interpreter (its headers and ABI) with pip, as a user's
         `pip install .` builds it; `defines` are CMake variables, `settings` scikit-build-core's. Not isolated, the
         build backend is the environment's own (pinned there: dependency group build-backend)."""
@@ -218,12 +375,30 @@ class Env:
         self.install(wheel)
         return wheel
 
-    def suite(self, *pytest_args, tree: Path = ROOT, env: dict | None = None, log: Path | None = None,
-              check: bool = True, timeout: float | None = None) -> str:
+    def suite(
+        self,
+        *pytest_args,
+        tree: Path = ROOT,
+        env: dict | None = None,
+        log: Path | None = None,
+        check: bool = True,
+        timeout: float | None = None,
+    ) -> str:
         """The test suite of `tree` on this interpreter, on the module in its site folder; the summary line."""
         log = log or tree / "build" / "logs" / ("suite-%s.log" % self.name)
-        done = self.python("-m", "pytest", "-q", "-p", "no:cacheprovider", *pytest_args, cwd=tree, env=env, log=log,
-                           check=False, timeout=timeout)
+        done = self.python(
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            *pytest_args,
+            cwd=tree,
+            env=env,
+            log=log,
+            check=False,
+            timeout=timeout,
+        )
         line = summary_line(log.read_text(errors="replace"))
         say("   %s: %s" % (self.name, line))
         if check and done.returncode != 0:
@@ -236,16 +411,19 @@ class Env:
 def ready(name: str) -> Env:
     """The interpreter of that row, built or fetched the first time, with its test tools."""
     interp = INTERPRETERS[name]
-    return {"host": _host, "source": _from_source, "emulated": _emulated, "root": _in_root,
-            "cross": _cross}[interp.kind](interp)
+    return {"host": _host, "source": _from_source, "emulated": _emulated, "root": _in_root, "cross": _cross}[
+        interp.kind
+    ](interp)
 
 
 def _cross(interp: Interpreter) -> Env:
     from musl_cross import cross_built  # that builder imports this module's shared steps
+
     return cross_built(interp)
 
 
 # ---- host --------------------------------------------------------------------------------------------------------
+
 
 def venv_env(name: str, base: str = "host", extra: list[str] = (), tools: bool = True) -> Env:
     """A virtual environment of its own for a check, of a host or source-built interpreter, with its test tools,
@@ -267,6 +445,7 @@ def _host(interp: Interpreter) -> Env:
 
 
 # ---- CPython from the checked sources ------------------------------------------------------------------------------
+
 
 def cpython_sources() -> Path:
     """The checked CPython sources, unpacked once; the folder holding configure."""
@@ -293,13 +472,18 @@ def _musl_compiler(directory: Path) -> Path:
     finds the kernel's headers after musl's own."""
     inc = directory / "include"
     inc.mkdir(parents=True, exist_ok=True)
-    for name, target in (("linux", "/usr/include/linux"), ("asm-generic", "/usr/include/asm-generic"),
-                         ("asm", "/usr/include/x86_64-linux-gnu/asm")):
+    for name, target in (
+        ("linux", "/usr/include/linux"),
+        ("asm-generic", "/usr/include/asm-generic"),
+        ("asm", "/usr/include/x86_64-linux-gnu/asm"),
+    ):
         if not (inc / name).exists():
             (inc / name).symlink_to(target)
     cc = directory / "x86_64-linux-musl-gcc"
-    cc.write_text('#!/bin/sh\n[ "$1" = --print-multiarch ] && { echo x86_64-linux-musl; exit 0; }\n'
-                  'exec musl-gcc -idirafter %s "$@"\n' % inc)
+    cc.write_text(
+        '#!/bin/sh\n[ "$1" = --print-multiarch ] && { echo x86_64-linux-musl; exit 0; }\n'
+        'exec musl-gcc -idirafter %s "$@"\n' % inc
+    )
     cc.chmod(0o755)
     return cc
 
@@ -310,16 +494,21 @@ def _musl_deps(base: Path, cc: Path, host: str = "", tools: dict | None = None) 
     deps = base / "deps"
     opts = apt_private(base / "apt", ["deb-src http://deb.debian.org/debian bookworm main"])
     for package, tarball, sha256 in MUSL_DEPS:
+
         def fetch(directory, package=package):
             run(["apt-get", *opts, "update", "-qq"], capture=True)
             run(["apt-get", *opts, "source", "--download-only", "-qq", package], cwd=directory, capture=True)
+
         path = fetch_checked(base / "download", tarball, sha256, fetch)
         src = deps / "src" / package
         shutil.rmtree(src, ignore_errors=True)
         src.mkdir(parents=True)
         run(["tar", "-xf", path, "-C", src, "--strip-components=1"])
-        static = ["--static"] if package == "zlib" else ["--disable-shared", "--enable-static", "--disable-docs",
-                                                         "--disable-multi-os-directory"]
+        static = (
+            ["--static"]
+            if package == "zlib"
+            else ["--disable-shared", "--enable-static", "--disable-docs", "--disable-multi-os-directory"]
+        )
         if host and package == "libffi":
             # its static trampolines (src/tramp.c) call open_temp_exec_file undeclared, an error for zig's clang
             static += ["--host=%s" % host, "--build=x86_64-pc-linux-gnu", "--disable-exec-static-tramp"]
@@ -327,8 +516,13 @@ def _musl_deps(base: Path, cc: Path, host: str = "", tools: dict | None = None) 
         run(["./configure", *static, "--prefix=%s" % deps], cwd=src, env=env, log=base / ("%s.log" % package))
         run(["make", "-s", "-j2"], cwd=src, env=env, log=base / ("%s.log" % package))
         run(["make", "-s", "install"], cwd=src, env=env, log=base / ("%s.log" % package))
-    return ["PKG_CONFIG=/bin/false", "ZLIB_CFLAGS=-I%s/include" % deps, "ZLIB_LIBS=-L%s/lib -lz" % deps,
-            "LIBFFI_CFLAGS=-I%s/include" % deps, "LIBFFI_LIBS=-L%s/lib -lffi" % deps]
+    return [
+        "PKG_CONFIG=/bin/false",
+        "ZLIB_CFLAGS=-I%s/include" % deps,
+        "ZLIB_LIBS=-L%s/lib -lz" % deps,
+        "LIBFFI_CFLAGS=-I%s/include" % deps,
+        "LIBFFI_LIBS=-L%s/lib -lffi" % deps,
+    ]
 
 
 def _from_source(interp: Interpreter) -> Env:
@@ -347,10 +541,15 @@ def _from_source(interp: Interpreter) -> Env:
         if interp.musl:
             cc = str(_musl_compiler(base / "cc"))
             settings = _musl_deps(base, Path(cc))
-        say("== %s: CPython %s %s, CC=%s (some minutes, once)" % (interp.name, CPYTHON["version"],
-                                                                    " ".join(interp.configure), interp.cc))
-        run([src / "configure", "-q", "--prefix=%s" % prefix, "CC=%s" % cc, *interp.configure, *settings],
-            cwd=build, log=base / "configure.log")
+        say(
+            "== %s: CPython %s %s, CC=%s (some minutes, once)"
+            % (interp.name, CPYTHON["version"], " ".join(interp.configure), interp.cc)
+        )
+        run(
+            [src / "configure", "-q", "--prefix=%s" % prefix, "CC=%s" % cc, *interp.configure, *settings],
+            cwd=build,
+            log=base / "configure.log",
+        )
         run(["make", "-j2", "-s"], cwd=build, log=base / "make.log")
         run(["make", "-s", "install"], cwd=build, log=base / "install.log")
         run([python, "-c", interp.probe], env={"TSAN_OPTIONS": "report_bugs=0"})
@@ -368,6 +567,7 @@ def _from_source(interp: Interpreter) -> Env:
 
 # ---- Debian's CPython for another architecture, under qemu ---------------------------------------------------------
 
+
 def _target_tools(interp: Interpreter, site: Path, python_version: str) -> None:
     """The pinned test tools installed into `site` by this machine's pip, as wheels for the interpreter's platform."""
     tools = test_tools(interp)
@@ -379,9 +579,27 @@ def _target_tools(interp: Interpreter, site: Path, python_version: str) -> None:
         for old in site.glob(name + "*"):
             shutil.rmtree(old, ignore_errors=True)
     platforms = [arg for p in interp.wheel_platforms for arg in ("--platform", p)]
-    run([sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check", "--root-user-action=ignore",
-         "--target", site, "--upgrade", *platforms, "--python-version", python_version, "--implementation", "cp",
-         "--only-binary=:all:", *tools])
+    run(
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "install",
+            "-q",
+            "--disable-pip-version-check",
+            "--root-user-action=ignore",
+            "--target",
+            site,
+            "--upgrade",
+            *platforms,
+            "--python-version",
+            python_version,
+            "--implementation",
+            "cp",
+            "--only-binary=:all:",
+            *tools,
+        ]
+    )
     marker.write_text(key)
 
 
@@ -398,12 +616,35 @@ def debian_sysroot(base: Path, interp: Interpreter) -> Path:
         run(["apt-get", *opts, "update", "-qq"], capture=True)
         wanted = list(interp.packages)
         if interp.debian_numpy:  # python3-numpy and the libraries it loads (BLAS, LAPACK, gfortran)
-            tree = output(["apt-cache", *opts, "depends", "--recurse", "--no-recommends", "--no-suggests",
-                           "--no-conflicts", "--no-breaks", "--no-replaces", "--no-enhances", "python3-numpy"])
-            wanted += sorted({p for p in tree.split() if re.fullmatch(r"python3-numpy|lib(blas|lapack|gfortran|"
-                                                                        r"quadmath)\d+", p)})
-        run(["apt-get", *opts, "download", "-qq", *("%s:%s" % (p, interp.arch) for p in wanted)], cwd=debs,
-            capture=True)
+            tree = output(
+                [
+                    "apt-cache",
+                    *opts,
+                    "depends",
+                    "--recurse",
+                    "--no-recommends",
+                    "--no-suggests",
+                    "--no-conflicts",
+                    "--no-breaks",
+                    "--no-replaces",
+                    "--no-enhances",
+                    "python3-numpy",
+                ]
+            )
+            wanted += sorted(
+                {
+                    p
+                    for p in tree.split()
+                    if re.fullmatch(
+                        r"python3-numpy|lib(blas|lapack|gfortran|"
+                        r"quadmath)\d+",
+                        p,
+                    )
+                }
+            )
+        run(
+            ["apt-get", *opts, "download", "-qq", *("%s:%s" % (p, interp.arch) for p in wanted)], cwd=debs, capture=True
+        )
         for deb in sorted(debs.glob("*.deb")):
             run(["dpkg-deb", "-x", deb, sysroot])
         for link in sysroot.rglob("*"):  # absolute links (ld.so, /lib64) made to point inside the tree
@@ -428,16 +669,23 @@ def _emulated(interp: Interpreter) -> Env:
     sysroot = debian_sysroot(base, interp)
     wrapper = base / "bin" / interp.python
     wrapper.parent.mkdir(parents=True, exist_ok=True)
-    libdirs = ":".join(str(p) for p in sorted(sysroot.glob("lib/*-linux-*/")) + sorted(sysroot.glob("usr/lib/*-linux-*/")))
+    libdirs = ":".join(
+        str(p) for p in sorted(sysroot.glob("lib/*-linux-*/")) + sorted(sysroot.glob("usr/lib/*-linux-*/"))
+    )
     # The wrapper is also the interpreter's sys.executable (qemu's -0 sets argv[0]), so a child the suite starts
     # with sys.executable is emulated too.
-    wrapper.write_text(textwrap.dedent("""\
+    wrapper.write_text(
+        textwrap.dedent(
+            """\
         #!/bin/sh
         # %s (written by dev/interpreters.py)
         PYTHONHOME=%s/usr LD_LIBRARY_PATH=%s
         export PYTHONHOME LD_LIBRARY_PATH
         exec %s -L %s -0 %s %s/usr/bin/%s "$@"
-        """ % (interp.what, sysroot, libdirs, interp.qemu, sysroot, wrapper, sysroot, interp.python)))
+        """
+            % (interp.what, sysroot, libdirs, interp.qemu, sysroot, wrapper, sysroot, interp.python)
+        )
+    )
     wrapper.chmod(0o755)
     version = interp.python.replace("python", "")
     site = sysroot / "usr" / "local" / "lib" / ("python" + version) / "dist-packages"
@@ -450,6 +698,7 @@ def _emulated(interp: Interpreter) -> Env:
 
 
 # ---- a Debian root -------------------------------------------------------------------------------------------------
+
 
 def debian_root(suite: str, packages, directory: Path | None = None) -> Path:
     """A minbase root of the suite holding the packages (made once; missing packages installed later)."""

@@ -31,8 +31,16 @@ import time
 from pathlib import Path
 
 from facts import libm_binary, libm_functions
-from interpreters import (CPYTHON, MUSL_DEPS, Env, Interpreter, _musl_deps, _target_tools, cpython_sources,
-                          debian_sysroot)
+from interpreters import (
+    CPYTHON,
+    MUSL_DEPS,
+    Env,
+    Interpreter,
+    _musl_deps,
+    _target_tools,
+    cpython_sources,
+    debian_sysroot,
+)
 from steps import BUILD, ROOT, Failed, apt, key_of, output, run, say, stamp, stamped, zig
 
 # One change to CPython 3.13's sources. At exit, the main thread frees the thread state of every daemon thread, while
@@ -42,14 +50,22 @@ from steps import BUILD, ROOT, Failed, apt, key_of, output, run, say, stamp, sta
 # or more of the runs that left four busy daemon threads behind, with or without tq_pyo3 loaded (a core dump shows
 # the read in drop_gil). The request is read here while the thread still holds the GIL; after the unlock, the thread
 # state is touched only under the switch mutex, which the main thread takes before it goes on.
-DROP_GIL = ("Python/ceval_gil.c", (
-    ("    drop_gil_impl(tstate, gil);\n\n#ifdef FORCE_SWITCHING\n    /* We might be releasing",
-     "#ifdef FORCE_SWITCHING\n    int drop_requested = !final_release &&\n"
-     "        _Py_eval_breaker_bit_is_set(tstate, _PY_GIL_DROP_REQUEST_BIT);\n#endif\n"
-     "    drop_gil_impl(tstate, gil);\n\n#ifdef FORCE_SWITCHING\n    /* We might be releasing"),
-    ("    if (!final_release &&\n        _Py_eval_breaker_bit_is_set(tstate, _PY_GIL_DROP_REQUEST_BIT)) {\n"
-     "        MUTEX_LOCK(gil->switch_mutex);",
-     "    if (drop_requested) {\n        MUTEX_LOCK(gil->switch_mutex);")))
+DROP_GIL = (
+    "Python/ceval_gil.c",
+    (
+        (
+            "    drop_gil_impl(tstate, gil);\n\n#ifdef FORCE_SWITCHING\n    /* We might be releasing",
+            "#ifdef FORCE_SWITCHING\n    int drop_requested = !final_release &&\n"
+            "        _Py_eval_breaker_bit_is_set(tstate, _PY_GIL_DROP_REQUEST_BIT);\n#endif\n"
+            "    drop_gil_impl(tstate, gil);\n\n#ifdef FORCE_SWITCHING\n    /* We might be releasing",
+        ),
+        (
+            "    if (!final_release &&\n        _Py_eval_breaker_bit_is_set(tstate, _PY_GIL_DROP_REQUEST_BIT)) {\n"
+            "        MUTEX_LOCK(gil->switch_mutex);",
+            "    if (drop_requested) {\n        MUTEX_LOCK(gil->switch_mutex);",
+        ),
+    ),
+)
 # Answers configure cannot find out when it cannot run what it builds.
 CONFIG_SITE = "ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n"
 LIBM_SOURCE = ROOT / "cmake" / "zig-musl-libm-imports.cpp"
@@ -78,8 +94,11 @@ def build_python() -> Path:
         shutil.rmtree(base, ignore_errors=True)
         (base / "build").mkdir(parents=True)
         say("== the build Python: CPython %s for this machine (some minutes, once)" % CPYTHON["version"])
-        run([src / "configure", "-q", "--prefix=%s" % (base / "prefix"), *configure], cwd=base / "build",
-            log=base / "configure.log")
+        run(
+            [src / "configure", "-q", "--prefix=%s" % (base / "prefix"), *configure],
+            cwd=base / "build",
+            log=base / "configure.log",
+        )
         run(["make", "-j2", "-s"], cwd=base / "build", log=base / "make.log")
         run(["make", "-s", "install"], cwd=base / "build", log=base / "install.log")
         stamp(base, key_of(CPYTHON, configure))
@@ -126,11 +145,30 @@ def compilers(interp: Interpreter, directory: Path) -> dict:
     target = "-target %s %s" % (interp.target, interp.flags)
     (directory / "tq-libm-functions.h").write_text(libm_list())
     libm = directory / "libm-imports.o"
-    run([zig_, "c++", *target.split(), "-std=c++20", "-O2", "-fPIC", "-fno-exceptions", "-fvisibility=hidden",
-         "-I", directory, "-c", LIBM_SOURCE, "-o", libm])
+    run(
+        [
+            zig_,
+            "c++",
+            *target.split(),
+            "-std=c++20",
+            "-O2",
+            "-fPIC",
+            "-fno-exceptions",
+            "-fvisibility=hidden",
+            "-I",
+            directory,
+            "-c",
+            LIBM_SOURCE,
+            "-o",
+            libm,
+        ]
+    )
     wrap = " ".join([str(libm)] + ["-Wl,--wrap=%s" % f for f, _ in libm_functions()])
-    scripts = {"cc": CC % dict(triplet=interp.target, wrap=wrap, zig=zig_, target=target),
-               "ar": '#!/bin/sh\nexec %s ar "$@"\n' % zig_, "ranlib": '#!/bin/sh\nexec %s ranlib "$@"\n' % zig_}
+    scripts = {
+        "cc": CC % dict(triplet=interp.target, wrap=wrap, zig=zig_, target=target),
+        "ar": '#!/bin/sh\nexec %s ar "$@"\n' % zig_,
+        "ranlib": '#!/bin/sh\nexec %s ranlib "$@"\n' % zig_,
+    }
     for name, text in scripts.items():
         (directory / name).write_text(text)
         (directory / name).chmod(0o755)
@@ -145,14 +183,29 @@ def cross_built(interp: Interpreter) -> Env:
     wrapper = base / "bin" / interp.python
     wrapper.parent.mkdir(parents=True, exist_ok=True)
     # qemu's -0 sets argv[0]: the wrapper is the interpreter's sys.executable
-    wrapper.write_text(textwrap.dedent("""\
+    wrapper.write_text(
+        textwrap.dedent(
+            """\
         #!/bin/sh
         # %s (written by dev/musl_cross.py)
         exec %s -L %s -0 %s %s/bin/%s "$@"
-        """ % (interp.what, interp.qemu, sysroot, wrapper, prefix, interp.python)))
+        """
+            % (interp.what, interp.qemu, sysroot, wrapper, prefix, interp.python)
+        )
+    )
     wrapper.chmod(0o755)
-    key = key_of(CPYTHON, DROP_GIL, interp.configure, interp.target, interp.flags, MUSL_DEPS, CONFIG_SITE, CC,
-                 libm_list(), LIBM_SOURCE.read_text())
+    key = key_of(
+        CPYTHON,
+        DROP_GIL,
+        interp.configure,
+        interp.target,
+        interp.flags,
+        MUSL_DEPS,
+        CONFIG_SITE,
+        CC,
+        libm_list(),
+        LIBM_SOURCE.read_text(),
+    )
     if not stamped(base / "build", key):
         python = build_python()
         start = time.monotonic()
@@ -162,13 +215,27 @@ def cross_built(interp: Interpreter) -> Env:
         tools = compilers(interp, base / "cc")
         settings = _musl_deps(base, Path(tools["CC"]), interp.target, {"AR": tools["AR"], "RANLIB": tools["RANLIB"]})
         (base / "config.site").write_text(CONFIG_SITE)
-        say("== %s: CPython %s for %s, cross-built with zig (some minutes, once)" % (
-            interp.name, CPYTHON["version"], interp.target))
+        say(
+            "== %s: CPython %s for %s, cross-built with zig (some minutes, once)"
+            % (interp.name, CPYTHON["version"], interp.target)
+        )
         (base / "build").mkdir(parents=True)
-        run([src / "configure", "-q", "--host=%s" % interp.target, "--build=x86_64-pc-linux-gnu",
-             "--with-build-python=%s" % python, "--prefix=%s" % prefix, *("%s=%s" % kv for kv in tools.items()),
-             *interp.configure, *settings], cwd=base / "build", env={"CONFIG_SITE": str(base / "config.site")},
-            log=base / "configure.log")
+        run(
+            [
+                src / "configure",
+                "-q",
+                "--host=%s" % interp.target,
+                "--build=x86_64-pc-linux-gnu",
+                "--with-build-python=%s" % python,
+                "--prefix=%s" % prefix,
+                *("%s=%s" % kv for kv in tools.items()),
+                *interp.configure,
+                *settings,
+            ],
+            cwd=base / "build",
+            env={"CONFIG_SITE": str(base / "config.site")},
+            log=base / "configure.log",
+        )
         run(["make", "-j2", "-s"], cwd=base / "build", log=base / "make.log")
         run(["make", "-s", "install"], cwd=base / "build", log=base / "install.log")
         unary = [f for f, _ in libm_functions() if f not in libm_binary()]

@@ -16,7 +16,7 @@ class Check:
     fn: Callable
     concern: str
     proves: str
-    minutes: str             # how long it takes here, on two cores, with what it needs already made ("" if not timed)
+    minutes: str  # how long it takes here, on two cores, with what it needs already made ("" if not timed)
     ci: bool = False
     aliases: tuple = ()
     args: dict = field(default_factory=dict)
@@ -45,6 +45,7 @@ def find(name: str) -> Check | None:
 
 def run_check(name: str, tree: Path | None = None, **options):
     from steps import ROOT
+
     c = find(name)
     if c is None:
         raise KeyError(name)

@@ -30,19 +30,25 @@ def table(markdown: bool) -> str:
     rows = [c for concern in CONCERNS for c in CHECKS.values() if c.concern == concern]
     if markdown:
         lines = ["| check | what it proves | time here | CI |", "|---|---|---|---|"]
-        lines += ["| `make %s` | %s | %s | %s |" % (c.name, c.proves, c.minutes or "–", "yes" if c.ci else "no")
-                  for c in rows]
+        lines += [
+            "| `make %s` | %s | %s | %s |" % (c.name, c.proves, c.minutes or "–", "yes" if c.ci else "no") for c in rows
+        ]
         return "\n".join(lines)
-    lines = ["make tour        a short tour of the module (README)",
-             "make test        the whole test suite on this machine's python3 (README; CI runs it first)", ""]
+    lines = [
+        "make tour        a short tour of the module (README)",
+        "make test        the whole test suite on this machine's python3 (README; CI runs it first)",
+        "",
+    ]
     for concern in CONCERNS:
         members = [c for c in rows if c.concern == concern]
         if members:
             lines.append("%s:" % concern)
         for c in members:
             name = c.name + (" (%s)" % ", ".join(c.aliases) if c.aliases else "")
-            lines.append("  make %-20s %s%s [%s%s]" % (name, c.proves, "" if c.proves.endswith(".") else "",
-                                                      c.minutes or "untimed", ", CI" if c.ci else ""))
+            lines.append(
+                "  make %-20s %s%s [%s%s]"
+                % (name, c.proves, "" if c.proves.endswith(".") else "", c.minutes or "untimed", ", CI" if c.ci else "")
+            )
     return "\n".join(lines)
 
 
@@ -72,8 +78,9 @@ def main(argv: list[str]) -> int:
         apt("debootstrap")  # the host's apt is used here only, not beside the checks' own apt-get
         log = BUILD / "logs" / "sid-root-beside.log"
         log.parent.mkdir(parents=True, exist_ok=True)
-        background = subprocess.Popen([sys.executable, __file__, "sid-root"], stdout=log.open("w"),
-                                      stderr=subprocess.STDOUT)
+        background = subprocess.Popen(
+            [sys.executable, __file__, "sid-root"], stdout=log.open("w"), stderr=subprocess.STDOUT
+        )
         say("sid-root: made beside the checks (log: %s)" % log)
     try:
         return run_checks(names)

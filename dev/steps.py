@@ -28,8 +28,17 @@ def say(text: str) -> None:
     print(text, flush=True)
 
 
-def run(cmd, *, cwd: Path | None = None, env: dict | None = None, check: bool = True, log: Path | None = None,
-        timeout: float | None = None, capture: bool = False, input: str | None = None) -> subprocess.CompletedProcess:
+def run(
+    cmd,
+    *,
+    cwd: Path | None = None,
+    env: dict | None = None,
+    check: bool = True,
+    log: Path | None = None,
+    timeout: float | None = None,
+    capture: bool = False,
+    input: str | None = None,
+) -> subprocess.CompletedProcess:
     """Runs cmd (a list); with `log`, its output goes to that file (and the tail is shown on failure)."""
     cmd = [str(c) for c in cmd]
     full_env = dict(os.environ, **(env or {}))
@@ -39,11 +48,20 @@ def run(cmd, *, cwd: Path | None = None, env: dict | None = None, check: bool = 
     if log is not None:
         log.parent.mkdir(parents=True, exist_ok=True)
         with open(log, "w") as out:
-            done = subprocess.run(cmd, cwd=cwd, env=full_env, stdout=out, stderr=subprocess.STDOUT, timeout=timeout,
-                                  text=True, input=input)
+            done = subprocess.run(
+                cmd,
+                cwd=cwd,
+                env=full_env,
+                stdout=out,
+                stderr=subprocess.STDOUT,
+                timeout=timeout,
+                text=True,
+                input=input,
+            )
     else:
-        done = subprocess.run(cmd, cwd=cwd, env=full_env, timeout=timeout, text=True, input=input,
-                              capture_output=capture)
+        done = subprocess.run(
+            cmd, cwd=cwd, env=full_env, timeout=timeout, text=True, input=input, capture_output=capture
+        )
     if check and done.returncode != 0:
         if log is not None:
             say("".join(log.read_text(errors="replace").splitlines(True)[-40:]))
@@ -58,6 +76,7 @@ def output(cmd, **kwargs) -> str:
 
 
 # ---- stamps: a step done once, again when what it was made from changes ----------------------------------------
+
 
 def key_of(*parts) -> str:
     return hashlib.sha256(json.dumps(parts, sort_keys=True, default=str).encode()).hexdigest()[:16]
@@ -74,19 +93,34 @@ def stamp(directory: Path, key: str) -> None:
 
 # ---- Debian packages -------------------------------------------------------------------------------------------
 
+
 def apt(*packages: str) -> None:
     """Installs the packages this machine lacks (the checks run as root, as CI does)."""
-    missing = [p for p in packages if run(["dpkg-query", "-W", "-f=${Status}", p], capture=True, check=False)
-               .stdout.strip() != "install ok installed"]
+    missing = [
+        p
+        for p in packages
+        if run(["dpkg-query", "-W", "-f=${Status}", p], capture=True, check=False).stdout.strip()
+        != "install ok installed"
+    ]
     if not missing:
         return
     say("== apt-get install " + " ".join(missing))
     env = {"DEBIAN_FRONTEND": "noninteractive"}
-    if run(["apt-get", "install", "-y", "-qq", "--no-install-recommends", "-o", "DPkg::Lock::Timeout=600", *missing],
-           env=env, capture=True, check=False).returncode != 0:
+    if (
+        run(
+            ["apt-get", "install", "-y", "-qq", "--no-install-recommends", "-o", "DPkg::Lock::Timeout=600", *missing],
+            env=env,
+            capture=True,
+            check=False,
+        ).returncode
+        != 0
+    ):
         run(["apt-get", "update", "-qq"], env=env, capture=True)
-        run(["apt-get", "install", "-y", "-qq", "--no-install-recommends", "-o", "DPkg::Lock::Timeout=600",
-             *missing], env=env, capture=True)
+        run(
+            ["apt-get", "install", "-y", "-qq", "--no-install-recommends", "-o", "DPkg::Lock::Timeout=600", *missing],
+            env=env,
+            capture=True,
+        )
 
 
 def apt_private(directory: Path, sources: list[str], arch: str | None = None) -> list[str]:
@@ -96,10 +130,24 @@ def apt_private(directory: Path, sources: list[str], arch: str | None = None) ->
         (directory / sub).mkdir(parents=True, exist_ok=True)
     (directory / "sources.list").write_text("\n".join(sources) + "\n")
     (directory / "status").touch()
-    opts = ["-o", "Dir::Etc::SourceList=%s" % (directory / "sources.list"), "-o", "Dir::Etc::SourceParts=/dev/null",
-            "-o", "Dir::State::Lists=%s" % (directory / "lists"), "-o", "Dir::State::status=%s" % (directory / "status"),
-            "-o", "Dir::Cache::Archives=%s" % (directory / "archives"), "-o", "APT::Sandbox::User=root",
-            "-o", "Acquire::Check-Valid-Until=false", "-o", "Debug::NoLocking=1"]
+    opts = [
+        "-o",
+        "Dir::Etc::SourceList=%s" % (directory / "sources.list"),
+        "-o",
+        "Dir::Etc::SourceParts=/dev/null",
+        "-o",
+        "Dir::State::Lists=%s" % (directory / "lists"),
+        "-o",
+        "Dir::State::status=%s" % (directory / "status"),
+        "-o",
+        "Dir::Cache::Archives=%s" % (directory / "archives"),
+        "-o",
+        "APT::Sandbox::User=root",
+        "-o",
+        "Acquire::Check-Valid-Until=false",
+        "-o",
+        "Debug::NoLocking=1",
+    ]
     if arch:
         opts += ["-o", "APT::Architecture=%s" % arch, "-o", "APT::Architectures=%s" % arch]
     return opts
@@ -121,6 +169,7 @@ def fetch_checked(directory: Path, name: str, sha256: str, fetch) -> Path:
 
 
 # ---- pins ------------------------------------------------------------------------------------------------------
+
 
 def _pyproject() -> dict:
     try:
@@ -161,6 +210,7 @@ def version() -> str:
 
 # ---- environments ------------------------------------------------------------------------------------------------
 
+
 def venv(path: Path, python: str | Path, requirements: list[str], *, pip_args: tuple = ()) -> Path:
     """A virtual environment of `python` at `path` holding `requirements`; made again when they change."""
     py = path / "bin" / "python"
@@ -182,11 +232,15 @@ def tools(group: str) -> Path:
 def zig() -> Path:
     """The pinned zig compiler (the ziglang package of the wheel tools)."""
     bin_ = tools("wheel-tools")
-    return Path(output([bin_ / "python", "-c", "import os, ziglang; print(os.path.join(os.path.dirname("
-                                                "ziglang.__file__), 'zig'))"]))
+    return Path(
+        output(
+            [bin_ / "python", "-c", "import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))"]
+        )
+    )
 
 
 # ---- the module --------------------------------------------------------------------------------------------------
+
 
 def wheel_of(directory: Path) -> Path:
     wheels = sorted(directory.glob("tq_pyo3-*.whl"))

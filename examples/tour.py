@@ -1,10 +1,11 @@
 """A short tour of tq_pyo3: quantities that carry their units."""
+
 import tq_pyo3
 from tq_pyo3 import Telquant, TQError
 
 # Construction: a number and a unit expression. The value is kept in SI base units.
 speed = Telquant(90, "km/hr")
-print("90 km/hr is stored as", speed)              # 25 m/s
+print("90 km/hr is stored as", speed)  # 25 m/s
 print("  repr:", repr(speed))
 
 # Conversion into any unit of the same dimension.
@@ -30,9 +31,7 @@ print("sin(30 deg) =", Telquant(30, "deg").sin())
 print("asin(0.5) =", tq_pyo3.asin(0.5).value_in("deg"), "deg")
 
 # Unit errors raise TQError with a fixed message.
-for attempt in (lambda: distance + Telquant(1, "s"),
-                lambda: Telquant(1, "km/h"),
-                lambda: distance.value_in("kg")):
+for attempt in (lambda: distance + Telquant(1, "s"), lambda: Telquant(1, "km/h"), lambda: distance.value_in("kg")):
     try:
         attempt()
     except TQError as err:

@@ -80,8 +80,8 @@ std::string utf8(std::uint32_t cp) {
 // The Unicode White_Space characters.
 const std::vector<std::string>& white_space() {
     static const std::vector<std::string> list = [] {
-        std::vector<std::uint32_t> cps = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680,
-                                          0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+        std::vector<std::uint32_t> cps = {0x09, 0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,
+                                          0xA0, 0x1680, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
         for (std::uint32_t cp = 0x2000; cp <= 0x200A; ++cp) cps.push_back(cp);
         std::vector<std::string> out;
         for (auto cp : cps) out.push_back(utf8(cp));
@@ -90,7 +90,9 @@ const std::vector<std::string>& white_space() {
     return list;
 }
 
-bool starts_with(const std::string& s, const std::string& p) { return s.size() >= p.size() && s.compare(0, p.size(), p) == 0; }
+bool starts_with(const std::string& s, const std::string& p) {
+    return s.size() >= p.size() && s.compare(0, p.size(), p) == 0;
+}
 bool ends_with(const std::string& s, const std::string& p) {
     return s.size() >= p.size() && s.compare(s.size() - p.size(), p.size(), p) == 0;
 }
@@ -213,7 +215,7 @@ ModelParse check_parse(std::string_view text) {
     CHECK(same_dims(got.value().dims, want.dims));
     CHECK(same(got.value().factor, want.factor));
     for (double e : want.dims) CHECK(std::isfinite(e) && std::trunc(e) == e);  // whole exponents only
-    CHECK(std::isnan(want.factor) || !std::signbit(want.factor));  // NaN from inf * 0 only
+    CHECK(std::isnan(want.factor) || !std::signbit(want.factor));              // NaN from inf * 0 only
     return want;
 }
 
@@ -454,7 +456,7 @@ void check_binary(const tq::Quantity& a, const tq::Quantity& b) {
     if (!compatible || std::isnan(a.value) || std::isnan(b.value)) {
         CHECK(order == tq::Ordering::Unordered);
     } else {
-        CHECK(order == (a.value < b.value ? tq::Ordering::Less
+        CHECK(order == (a.value < b.value   ? tq::Ordering::Less
                         : a.value > b.value ? tq::Ordering::Greater
                                             : tq::Ordering::Equal));
         if (model_compatible(b.dims, a.dims)) {

@@ -99,9 +99,11 @@ def fdiv(a, b):  # IEEE division, which Python's / refuses for a zero divisor
 
 ZERO = (0.0,) * 8
 BASE = {"": ZERO, **{s: tuple(1.0 if j == i else 0.0 for j in range(8)) for i, s in enumerate(ORDER)}}
-PARSE_REASON = (r"(Unknown unit: .*|Unit string can only have one '/'|Empty unit token|"
-                r"Missing exponent after '\^' in \".*\"|Missing unit symbol before exponent in \".*\"|"
-                r"Unable to read numeric power from \".*\")")
+PARSE_REASON = (
+    r"(Unknown unit: .*|Unit string can only have one '/'|Empty unit token|"
+    r"Missing exponent after '\^' in \".*\"|Missing unit symbol before exponent in \".*\"|"
+    r"Unable to read numeric power from \".*\")"
+)
 
 
 class Finding(AssertionError):
@@ -191,8 +193,11 @@ MISSING = object()
 def bind(display, names, args, kwargs):
     """The argument binding: a list of values, or the Raise of its TypeError."""
     if len(args) > len(names):
-        return Raise(TypeError, "%s takes %d positional arguments but %d %s given"
-                     % (display, len(names), len(args), "was" if len(args) == 1 else "were"))
+        return Raise(
+            TypeError,
+            "%s takes %d positional arguments but %d %s given"
+            % (display, len(names), len(args), "was" if len(args) == 1 else "were"),
+        )
     out = list(args) + [MISSING] * (len(names) - len(args))
     for key, value in kwargs.items():
         if key not in names:
@@ -205,16 +210,18 @@ def bind(display, names, args, kwargs):
     if len(missing) == 1:
         return Raise(TypeError, "%s missing 1 required positional argument: '%s'" % (display, missing[0]))
     if missing:
-        return Raise(TypeError, "%s missing %d required positional arguments: '%s' and '%s'"
-                     % (display, len(missing), missing[0], missing[1]))
+        return Raise(
+            TypeError,
+            "%s missing %d required positional arguments: '%s' and '%s'"
+            % (display, len(missing), missing[0], missing[1]),
+        )
     return out
 
 
 def text_arg(obj):
     """TextArg: the UTF-8 text, or the Raise for a non-str or an unencodable str."""
     if not isinstance(obj, str):
-        return None, Raise(TypeError, "argument 'unit': '%s' object cannot be converted to 'PyString'"
-                           % qualname(obj))
+        return None, Raise(TypeError, "argument 'unit': '%s' object cannot be converted to 'PyString'" % qualname(obj))
     kind, got = capture(lambda: str.encode(obj, "utf-8"))
     return (obj, None) if kind == "ok" else (None, argument("unit", got))
 
@@ -273,8 +280,10 @@ def additive(kind, a, b):
     return telquant(va + vb if kind == "+" else va - vb, da)
 
 
-MIXED_TEXT = {"*": ("Cannot multiply TQ with this type", "Cannot multiply this type with TQ"),
-              "/": ("Cannot divide TQ by this type", "Cannot divide this type by TQ")}
+MIXED_TEXT = {
+    "*": ("Cannot multiply TQ with this type", "Cannot multiply this type with TQ"),
+    "/": ("Cannot divide TQ by this type", "Cannot divide this type by TQ"),
+}
 
 
 def multiplicative(kind, a, b):
@@ -389,8 +398,12 @@ INTERNAL = getattr(tq_pyo3, "InternalError", None)
 def verify(where, expected, kind, got):
     if isinstance(expected, Loose):
         if kind == "raise":
-            check(isinstance(got, Exception) and not isinstance(got, (SystemError, TQError)),
-                  where, "unexpected exception", got)
+            check(
+                isinstance(got, Exception) and not isinstance(got, (SystemError, TQError)),
+                where,
+                "unexpected exception",
+                got,
+            )
         return
     if isinstance(expected, Raise):
         check(kind == "raise", where, "returned", got, "instead of raising", expected.kind)
@@ -414,8 +427,14 @@ def verify(where, expected, kind, got):
         check(type(got) is Telquant, where, "returned", type(got), "instead of Telquant")
         if tag == "tq":
             value, dims = record(got)
-            check(same(value, expected[1]) and all(map(same, dims, expected[2])),
-                  where, "record", record(got), "instead of", expected[1:])
+            check(
+                same(value, expected[1]) and all(map(same, dims, expected[2])),
+                where,
+                "record",
+                record(got),
+                "instead of",
+                expected[1:],
+            )
         return
     if tag in ("float", "float-or-error"):
         check(type(got) is float, where, "returned", got, "instead of a float")
@@ -491,8 +510,12 @@ class Nameless(type):
         return type.__getattribute__(cls, name)
 
 
-NAMELESS = (Nameless("Raising", (), {"answer": RuntimeError}), Nameless("Wrong", (), {"answer": 5}),
-            Nameless("Subclassed", (), {"answer": StrSub("Subclassed")}), Nameless("Fine", (), {"answer": "Fine"}))
+NAMELESS = (
+    Nameless("Raising", (), {"answer": RuntimeError}),
+    Nameless("Wrong", (), {"answer": 5}),
+    Nameless("Subclassed", (), {"answer": StrSub("Subclassed")}),
+    Nameless("Fine", (), {"answer": "Fine"}),
+)
 
 
 class Num:
@@ -542,17 +565,114 @@ class Opaque:
 Shadow = type("tq_pyo3.Telquant", (), {})
 SHADOW = Shadow()
 
-SPECIAL_FLOATS = (0.0, -0.0, math.nan, -math.nan, math.inf, -math.inf, 5e-324, -5e-324, 2.2250738585072014e-308,
-                  2.225073858507201e-308, 1.7976931348623157e308, -1.7976931348623157e308, 1.0, -1.0, 0.5, 2.0,
-                  1e-13, 1.0000000000000002, 0.9999999999999999, math.pi / 6, 3.0, -2.5, 1e300, 1e-300)
-EXPONENTS = (0.0, 0.0, 0.0, 0.0, 0.0, 1.0, -1.0, 2.0, 0.5, -0.0, 5e-324, -5e-324, 1e-13, 3.0, -2.0, math.nan,
-             math.inf, 1.0000000000000002, 0.9999999999999999, 2147483647.0, 1e300)
-BIG_INTS = (2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**63 - 1, 2**63, -(2**63), 2**64, 10**30, 2**1023,
-            2**1024, -(2**1024), 10**400, 2**53 + 1)
+SPECIAL_FLOATS = (
+    0.0,
+    -0.0,
+    math.nan,
+    -math.nan,
+    math.inf,
+    -math.inf,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    2.225073858507201e-308,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+    1.0,
+    -1.0,
+    0.5,
+    2.0,
+    1e-13,
+    1.0000000000000002,
+    0.9999999999999999,
+    math.pi / 6,
+    3.0,
+    -2.5,
+    1e300,
+    1e-300,
+)
+EXPONENTS = (
+    0.0,
+    0.0,
+    0.0,
+    0.0,
+    0.0,
+    1.0,
+    -1.0,
+    2.0,
+    0.5,
+    -0.0,
+    5e-324,
+    -5e-324,
+    1e-13,
+    3.0,
+    -2.0,
+    math.nan,
+    math.inf,
+    1.0000000000000002,
+    0.9999999999999999,
+    2147483647.0,
+    1e300,
+)
+BIG_INTS = (
+    2**31 - 1,
+    2**31,
+    -(2**31),
+    -(2**31) - 1,
+    2**63 - 1,
+    2**63,
+    -(2**63),
+    2**64,
+    10**30,
+    2**1023,
+    2**1024,
+    -(2**1024),
+    10**400,
+    2**53 + 1,
+)
 ERRORS = (TypeError, ValueError, Bomb, TypeErrorSub, ZeroDivisionError, OverflowError, DeprecationWarning, BadText)
-TOKENS = ("m", "kg", "s", "K", "A", "mol", "cd", "rad", "km", "hr", "deg", "N", "J", "W", "lux", "g", "min", "",
-          "-", "/", "^", "^-", "2", "-1", "0.5", "(", ")", "[", "]", " ", "\u00a0", "2147483648", "x", "\x00",
-          "\ud800", "\U0001f600", "é", "m^2", "s^-1", "/s")
+TOKENS = (
+    "m",
+    "kg",
+    "s",
+    "K",
+    "A",
+    "mol",
+    "cd",
+    "rad",
+    "km",
+    "hr",
+    "deg",
+    "N",
+    "J",
+    "W",
+    "lux",
+    "g",
+    "min",
+    "",
+    "-",
+    "/",
+    "^",
+    "^-",
+    "2",
+    "-1",
+    "0.5",
+    "(",
+    ")",
+    "[",
+    "]",
+    " ",
+    "\u00a0",
+    "2147483648",
+    "x",
+    "\x00",
+    "\ud800",
+    "\U0001f600",
+    "é",
+    "m^2",
+    "s^-1",
+    "/s",
+)
 NAMES = ("value", "unit", "x", "units", "scale", "", "\ud800", "valuе")
 
 
@@ -597,7 +717,8 @@ class Builder:
 
     def dims(self):
         return tuple(self.pick(EXPONENTS) if self.fdp.ConsumeIntInRange(0, 3) == 0 else 0.0 for _ in range(7)) + (
-            self.pick((0.0, 1.0, 1.0, 1.0, -0.0, 5e-324, 2.0, 1.0000000000000002, 0.5, math.nan)),)
+            self.pick((0.0, 1.0, 1.0, 1.0, -0.0, 5e-324, 2.0, 1.0000000000000002, 0.5, math.nan)),
+        )
 
     def telquant(self):
         choice = self.fdp.ConsumeIntInRange(0, 3)
@@ -620,16 +741,29 @@ class Builder:
         if choice == 0:
             return Num(self.failing())
         if choice == 1:
-            return Num(self.pick((self.number(), FloatSub(self.number()), self.big_int(), self.text(), None,
-                                  IntSub(3), True)))
+            return Num(
+                self.pick((self.number(), FloatSub(self.number()), self.big_int(), self.text(), None, IntSub(3), True))
+            )
         if choice == 2:
             return Idx(self.failing())
         if choice == 3:
-            return Idx(self.pick((self.big_int(), fresh_int(self.fdp.ConsumeIntInRange(-300, 300)), IntSub(2),
-                                  True, self.number(), self.text())))
+            return Idx(
+                self.pick(
+                    (
+                        self.big_int(),
+                        fresh_int(self.fdp.ConsumeIntInRange(-300, 300)),
+                        IntSub(2),
+                        True,
+                        self.number(),
+                        self.text(),
+                    )
+                )
+            )
         if choice == 4:
-            return IdxNum(self.pick((self.big_int(), self.failing(), 2)),
-                          self.pick((self.number(), self.failing(), FloatSub(0.5))))
+            return IdxNum(
+                self.pick((self.big_int(), self.failing(), 2)),
+                self.pick((self.number(), self.failing(), FloatSub(0.5))),
+            )
         if choice == 5:
             return FloatSub(self.number())
         if choice == 6:
@@ -638,8 +772,9 @@ class Builder:
             return StrSub(self.text())
         if choice == 8 and np is not None:
             return self.numpy()
-        return self.pick((None, Opaque(), b"m", bytearray(b"m"), 1 + 2j, [1.0], Telquant, math.nan,
-                          self.pick(NAMELESS)()))
+        return self.pick(
+            (None, Opaque(), b"m", bytearray(b"m"), 1 + 2j, [1.0], Telquant, math.nan, self.pick(NAMELESS)())
+        )
 
     def numpy(self):
         x = self.number()
@@ -677,6 +812,7 @@ class Builder:
 
 # ---- the calls ------------------------------------------------------------------------------------------------
 
+
 def slot(number, *argtypes):
     """A slot function of the Telquant type (numbers from Python's typeslots.h), called through ctypes."""
     get_slot = ctypes.pythonapi.PyType_GetSlot
@@ -687,13 +823,35 @@ def slot(number, *argtypes):
 
 
 OBJ = ctypes.py_object
-SLOTS = {"repr": slot(66, OBJ), "str": slot(70, OBJ), "neg": slot(30, OBJ), "abs": slot(6, OBJ),
-         "+": slot(7, OBJ, OBJ), "-": slot(36, OBJ, OBJ), "*": slot(29, OBJ, OBJ), "/": slot(37, OBJ, OBJ),
-         "**": slot(33, OBJ, OBJ, OBJ), "cmp": slot(67, OBJ, OBJ, ctypes.c_int)}
+SLOTS = {
+    "repr": slot(66, OBJ),
+    "str": slot(70, OBJ),
+    "neg": slot(30, OBJ),
+    "abs": slot(6, OBJ),
+    "+": slot(7, OBJ, OBJ),
+    "-": slot(36, OBJ, OBJ),
+    "*": slot(29, OBJ, OBJ),
+    "/": slot(37, OBJ, OBJ),
+    "**": slot(33, OBJ, OBJ, OBJ),
+    "cmp": slot(67, OBJ, OBJ, ctypes.c_int),
+}
 BINARY = {"+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.truediv, "**": operator.pow}
 COMPARE_OPS = (operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge)
-METHODS = ("value", "is_unitless", "base_units", "sqrt", "ln", "log2", "log10", "sin", "cos", "tan", "asin", "acos",
-           "atan")
+METHODS = (
+    "value",
+    "is_unitless",
+    "base_units",
+    "sqrt",
+    "ln",
+    "log2",
+    "log10",
+    "sin",
+    "cos",
+    "tan",
+    "asin",
+    "acos",
+    "atan",
+)
 FUNCTIONS = ("asin", "acos", "atan")
 
 
@@ -779,8 +937,13 @@ class Program:
         if op == 1:
             q = self.tq()
             args, kwargs = self.call_args(("unit",))
-            return ("value_in", (lambda: invoke(q.value_in, args, kwargs)), model_value_in(q, args, kwargs or {}),
-                    args, kwargs)
+            return (
+                "value_in",
+                (lambda: invoke(q.value_in, args, kwargs)),
+                model_value_in(q, args, kwargs or {}),
+                args,
+                kwargs,
+            )
         if op in (2, 3):  # a binary operator, as an expression
             sym = self.build.pick(tuple(BINARY))
             a, b = (self.tq(), self.arg()) if self.fdp.ConsumeBool() else (self.arg(), self.tq())
@@ -793,7 +956,13 @@ class Program:
             return sym, (lambda: BINARY[sym](a, b)), expected, (a, b), {}
         if op == 4:  # unary
             q, neg = self.tq(), self.fdp.ConsumeBool()
-            return ("neg" if neg else "abs"), (lambda: -q if neg else abs(q)), unary("neg" if neg else "abs", q), (q,), {}
+            return (
+                ("neg" if neg else "abs"),
+                (lambda: -q if neg else abs(q)),
+                unary("neg" if neg else "abs", q),
+                (q,),
+                {},
+            )
         if op == 5:
             code = self.fdp.ConsumeIntInRange(0, 5)
             a, b = (self.tq(), self.arg()) if self.fdp.ConsumeBool() else (self.arg(), self.tq())
@@ -803,8 +972,13 @@ class Program:
             name, q = self.build.pick(METHODS), self.tq()
             if self.fdp.ConsumeIntInRange(0, 7) == 0:
                 extra = self.arg()
-                return name, (lambda: getattr(q, name)(extra)), Raise(
-                    TypeError, "Telquant.%s() takes no arguments (1 given)" % name), (q, extra), {}
+                return (
+                    name,
+                    (lambda: getattr(q, name)(extra)),
+                    Raise(TypeError, "Telquant.%s() takes no arguments (1 given)" % name),
+                    (q, extra),
+                    {},
+                )
             return name, (lambda: getattr(q, name)()), method(name, q), (q,), {}
         if op == 8:
             name = self.build.pick(FUNCTIONS)
@@ -883,8 +1057,12 @@ def run_step(program):
     if after != before:
         gc.collect()
         after = [sys.getrefcount(o) for o in objs]
-        check(after == before, where, "reference counts", [(type(o).__name__, b, a) for o, b, a in
-                                                          zip(objs, before, after) if a != b])
+        check(
+            after == before,
+            where,
+            "reference counts",
+            [(type(o).__name__, b, a) for o, b, a in zip(objs, before, after) if a != b],
+        )
     for x in list(args) + list((kwargs or {}).values()):
         if is_tq(x):
             check(readers(x) == 0, where, "reader count", readers(x))

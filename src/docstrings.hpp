@@ -6,19 +6,19 @@ namespace tqpy::doc {
 inline constexpr const char* kModule = "Python module for tq (Telquant).";
 
 #define TQ_TELQUANT_SIGNATURE "Telquant(value, unit)\n--\n\n"
-#define TQ_TELQUANT_BODY \
+#define TQ_TELQUANT_BODY                                                              \
     "A dimensioned variable that combines a numerical value with physical units.\n\n" \
-    "The TQ class performs dimensional analysis to ensure physical correctness\n" \
-    "in mathematical operations. Units are stored internally as SI base unit\n" \
-    "exponents (m, kg, s, K, A, mol, cd, rad).\n\n" \
-    "Examples:\n" \
-    "    >>> from tq_pyo3 import Telquant\n" \
-    "    >>> velocity = Telquant(10.0, \"m/s\")\n" \
-    "    >>> time = Telquant(2.0, \"s\")\n" \
-    "    >>> distance = velocity * time\n" \
-    "    >>> distance.value_in(\"m\")\n" \
-    "    20.0\n" \
-    "    >>> distance.value_in(\"km\")\n" \
+    "The TQ class performs dimensional analysis to ensure physical correctness\n"     \
+    "in mathematical operations. Units are stored internally as SI base unit\n"       \
+    "exponents (m, kg, s, K, A, mol, cd, rad).\n\n"                                   \
+    "Examples:\n"                                                                     \
+    "    >>> from tq_pyo3 import Telquant\n"                                          \
+    "    >>> velocity = Telquant(10.0, \"m/s\")\n"                                    \
+    "    >>> time = Telquant(2.0, \"s\")\n"                                           \
+    "    >>> distance = velocity * time\n"                                            \
+    "    >>> distance.value_in(\"m\")\n"                                              \
+    "    20.0\n"                                                                      \
+    "    >>> distance.value_in(\"km\")\n"                                             \
     "    0.02"
 
 // Arrays, not pointers, so that the type's slot table can take either as a template argument (telquant_type.cpp).
@@ -65,8 +65,9 @@ inline constexpr const char* kAsin =
 inline constexpr const char* kAcos =
     TQ_MATH_DOC("acos", "Arccosine (requires unitless value in [-1, 1]).", "The arccosine as an angle in radians",
                 "If the value is not unitless or outside [-1, 1]");
-inline constexpr const char* kAtan = TQ_MATH_DOC("atan", "Arctangent (requires unitless value).",
-                                                 "The arctangent as an angle in radians", "If the value is not unitless");
+inline constexpr const char* kAtan =
+    TQ_MATH_DOC("atan", "Arctangent (requires unitless value).", "The arctangent as an angle in radians",
+                "If the value is not unitless");
 
 #undef TQ_MATH_DOC
 

@@ -52,10 +52,10 @@ PyObject* tq_error();  // TQError; nullptr with an internal failure raised if it
 
 // ---- failures ----------------------------------------------------------------------------------------------
 
-PyObject* raise_tq(std::string_view message);                  // TQError(message)
+PyObject* raise_tq(std::string_view message);  // TQError(message)
 PyObject* raise_type_error(const char* message);
-PyObject* internal_failure(const char* text);                  // raises tq_pyo3.InternalError (a BaseException)
-PyObject* api_call_failed();                                   // a result object could not be made
+PyObject* internal_failure(const char* text);  // raises tq_pyo3.InternalError (a BaseException)
+PyObject* api_call_failed();                   // a result object could not be made
 // Replaces the pending exception by `replacement` (type, message), with the old one as its __cause__.
 PyObject* raise_from_pending(PyObject* replacement, const char* message);
 

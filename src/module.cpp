@@ -72,7 +72,8 @@ bool populate(PyObject* module) {
     if (!create_shared_objects()) return false;
     PyTypeObject* type = create_type();
     if (type == nullptr) {
-        raise_from_pending(PyExc_RuntimeError, (std::string("An error occurred while initializing class ") + kClassName).c_str());
+        raise_from_pending(PyExc_RuntimeError,
+                           (std::string("An error occurred while initializing class ") + kClassName).c_str());
         return false;
     }
     if (!add_named(module, kClassName, reinterpret_cast<PyObject*>(type))) return false;
@@ -108,8 +109,7 @@ PyObject* init_module() {
             Py_INCREF(module);
             return module;
         }
-        case Fill::kFailed:
-            return nullptr;
+        case Fill::kFailed: return nullptr;
         case Fill::kBefore:     // made before, or by a thread this one waited for
         case Fill::kReentered:  // an initialisation inside this one (Python code the collector ran)
             break;

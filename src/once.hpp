@@ -38,10 +38,10 @@ private:
 };
 
 enum class Fill {
-    kBefore,      // the slot was filled already
-    kHere,        // this call filled it
-    kFailed,      // this call's fill failed (a Python exception is pending); the slot stays empty for a later try
-    kReentered,   // called from inside this thread's own fill: refused
+    kBefore,     // the slot was filled already
+    kHere,       // this call filled it
+    kFailed,     // this call's fill failed (a Python exception is pending); the slot stays empty for a later try
+    kReentered,  // called from inside this thread's own fill: refused
 };
 
 class OnceGuard {
@@ -93,8 +93,8 @@ private:
 
     std::mutex mutex_;
     std::condition_variable done_;
-    bool filling_ = false;     // guarded by mutex_
-    std::thread::id filler_;   // guarded by mutex_; meaningful while filling_
+    bool filling_ = false;    // guarded by mutex_
+    std::thread::id filler_;  // guarded by mutex_; meaningful while filling_
 };
 
 }  // namespace tqpy

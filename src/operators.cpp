@@ -28,8 +28,8 @@ PyObject* both_telquant(PyObject* left, PyObject* right, Op op) {
 
 // Telquant * Telquant, Telquant * number and number * Telquant, likewise for "/".
 template <class Both, class Forward, class Reflected>
-PyObject* mixed(PyObject* left, PyObject* right, const char* forward_message, const char* reflected_message,
-                Both both, Forward forward, Reflected reflected) {
+PyObject* mixed(PyObject* left, PyObject* right, const char* forward_message, const char* reflected_message, Both both,
+                Forward forward, Reflected reflected) {
     if (TelquantObject* a = as_telquant(left)) {
         Reader ra(a);
         if (TelquantObject* b = as_telquant(right)) {
@@ -75,17 +75,15 @@ bool integer_exponent(PyObject* obj, std::int32_t& out) {
 
 PyObject* nb_add(PyObject* left, PyObject* right) {
     return entry([&] {
-        return both_telquant(left, right, [](const tq::Quantity& a, const tq::Quantity& b) {
-            return instance_or_error(tq::add(a, b));
-        });
+        return both_telquant(
+            left, right, [](const tq::Quantity& a, const tq::Quantity& b) { return instance_or_error(tq::add(a, b)); });
     });
 }
 
 PyObject* nb_subtract(PyObject* left, PyObject* right) {
     return entry([&] {
-        return both_telquant(left, right, [](const tq::Quantity& a, const tq::Quantity& b) {
-            return instance_or_error(tq::sub(a, b));
-        });
+        return both_telquant(
+            left, right, [](const tq::Quantity& a, const tq::Quantity& b) { return instance_or_error(tq::sub(a, b)); });
     });
 }
 

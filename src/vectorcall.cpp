@@ -30,7 +30,8 @@ inline bool construction_as_made(PyTypeObject* type) {
 
 // The call as the interpreter makes it for a type without a vectorcall slot: the arguments as a tuple and a dict,
 // handed to the metatype's tp_call.
-[[gnu::cold, gnu::noinline]] PyObject* call_without_slot(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::cold, gnu::noinline]] PyObject* call_without_slot(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs,
+                                                         PyObject* kwnames) {
     auto call = reinterpret_cast<ternaryfunc>(PyType_GetSlot(Py_TYPE(type), Py_tp_call));
     if (call == nullptr) return internal_failure("the type's metatype has no tp_call");
     PyObject* tuple = PyTuple_New(nargs);

@@ -18,15 +18,21 @@ MEGA, PARSE = 1_000_000, "Failed to parse unit '%s': %s"
 BIG_VALID = [
     ("m-" * MEGA, 1.0, vec(m=MEGA)),  # a million tokens, 2 MB
     ("m^2-" * (MEGA // 4) + "/" + "s^3-" * (MEGA // 4), 1.0, vec(m=MEGA // 2, s=-3 * (MEGA // 4))),
-    ("km-" * MEGA, INF, vec(m=MEGA)), ("nm-" * MEGA, 0.0, vec(m=MEGA)),  # the factor overflows, or underflows
-    ("km-nm-" * (MEGA // 2), 0.0, vec(m=MEGA)), ("(" * MEGA + "m" + ")" * MEGA, 1.0, vec(m=1)),
+    ("km-" * MEGA, INF, vec(m=MEGA)),
+    ("nm-" * MEGA, 0.0, vec(m=MEGA)),  # the factor overflows, or underflows
+    ("km-nm-" * (MEGA // 2), 0.0, vec(m=MEGA)),
+    ("(" * MEGA + "m" + ")" * MEGA, 1.0, vec(m=1)),
     ("[(" * MEGA + "kg" + ")]" * MEGA + "/" + "-".join(["(((s)))"] * 3), 1.0, vec(kg=1, s=-3)),
-    ("/" + "-" * MEGA, 1.0, vec()), ("\u3000" * MEGA + "m" + WHITE_SPACE * 1000, 1.0, vec(m=1)),
-    ("m^" + "0" * MEGA + "7", 1.0, vec(m=7)), ("m^2147483647-" * 1000, 1.0, vec(m=1000 * (2**31 - 1))),
+    ("/" + "-" * MEGA, 1.0, vec()),
+    ("\u3000" * MEGA + "m" + WHITE_SPACE * 1000, 1.0, vec(m=1)),
+    ("m^" + "0" * MEGA + "7", 1.0, vec(m=7)),
+    ("m^2147483647-" * 1000, 1.0, vec(m=1000 * (2**31 - 1))),
 ]
 BIG_INVALID = [
-    ("m" * MEGA, "Unknown unit: " + "m" * MEGA), ("m/" * MEGA, "Unit string can only have one '/'"),
-    (" " * MEGA, "Empty unit token"), ("m-" * MEGA + "x", "Unknown unit: x"),
+    ("m" * MEGA, "Unknown unit: " + "m" * MEGA),
+    ("m/" * MEGA, "Unit string can only have one '/'"),
+    (" " * MEGA, "Empty unit token"),
+    ("m-" * MEGA + "x", "Unknown unit: x"),
     ("m^" + "9" * MEGA, 'Unable to read numeric power from "m^' + "9" * MEGA + '"'),
     ("m^" + "-" * MEGA + "2", "Unknown unit: m^-"),  # only the first "-" follows a "^"
     ("^" * MEGA, "Missing exponent after '^' in \"" + "^" * MEGA + '"'),
@@ -65,8 +71,24 @@ def test_lone_surrogates_raise_the_interpreters_encoding_error():
         fails(lambda: Telquant(1, "m").value_in(text), UnicodeEncodeError)
 
 
-VALUES = [NAN, -NAN, INF, -INF, 5e-324, -5e-324, 2.2250738585072014e-308, -0.0, 0.0, 1.7976931348623157e308,
-          2**1023, -(2**1023), True, Fraction(1, 3), Decimal("1e400"), Decimal("-nan")]
+VALUES = [
+    NAN,
+    -NAN,
+    INF,
+    -INF,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    -0.0,
+    0.0,
+    1.7976931348623157e308,
+    2**1023,
+    -(2**1023),
+    True,
+    Fraction(1, 3),
+    Decimal("1e400"),
+    Decimal("-nan"),
+]
 
 
 @pytest.mark.parametrize("value", VALUES, ids=map(repr, VALUES))

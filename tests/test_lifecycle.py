@@ -34,8 +34,12 @@ class Slow:  # Python code in every conversion, and a sleep: a thread using it i
 def run_case(code, *args):
     """stdout of `code` run after PRELUDE in a fresh interpreter; the case fails on a crash, a hang or stderr."""
     try:
-        done = subprocess.run([sys.executable, "-W", "error", "-X", "faulthandler", "-c", PRELUDE + code, *args],
-                              capture_output=True, text=True, timeout=TIMEOUT)
+        done = subprocess.run(
+            [sys.executable, "-W", "error", "-X", "faulthandler", "-c", PRELUDE + code, *args],
+            capture_output=True,
+            text=True,
+            timeout=TIMEOUT,
+        )
     except subprocess.TimeoutExpired as hang:
         pytest.fail("no answer in %d s (a hang): %s" % (TIMEOUT, (hang.stderr or b"")[-2000:]))
     assert (done.returncode, done.stderr) == (0, ""), done.stdout[-2000:]
@@ -75,8 +79,20 @@ print("exit")
 """
 
 
-@pytest.mark.parametrize("call", ["fraction", "slow-value", "slow-operand", "slow-exponent", "slow-function",
-                                  "index", "value-in", "failing", "collector"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        "fraction",
+        "slow-value",
+        "slow-operand",
+        "slow-exponent",
+        "slow-function",
+        "index",
+        "value-in",
+        "failing",
+        "collector",
+    ],
+)
 def test_the_interpreter_exits_cleanly_with_daemon_threads_inside_the_module(call):
     assert run_case(EXIT, call) == "exit\n"
 
@@ -105,7 +121,9 @@ def every_entry_point(m):
 # The collector runs Python code inside the module's own calls (3.8 to 3.11 collect inside an allocation; later
 # ones at the next bytecode): a callback or a __del__ that calls every entry point again, from the first use on,
 # and a callback that initialises the module again from inside its initialisation (once its module object exists).
-REENTRY = EVERY + r"""
+REENTRY = (
+    EVERY
+    + r"""
 nested, refused = [], "tq_pyo3 may only be initialized once per interpreter process"
 def initialising():
     return "tq_pyo3" not in sys.modules and any(
@@ -151,6 +169,7 @@ print(outer)
 print(sorted({str(n) for n in nested if n != outer and n != refused}), nested.count(outer) > 0,
       refused in nested or sys.argv[1] != "callback" or sys.version_info >= (3, 12))
 """
+)
 
 
 @pytest.mark.parametrize("via", ["callback", "__del__"])
@@ -158,10 +177,39 @@ def test_the_collector_reentering_every_entry_point_from_the_first_use_on_change
     outer, odd = run_case(REENTRY, via).splitlines()
     assert odd == "[] True True"
     assert eval(outer) == [  # noqa: S307 - our own output
-        "Telquant", "TQError", "TypeError", "Telquant", "Telquant", "float", "float", "TQError", "bool", "tuple",
-        "str", "str", "Telquant", "TQError", "Telquant", "TQError", "Telquant", "TQError", "TypeError", "Telquant",
-        "TQError", "Telquant", "Telquant", "Telquant", "TypeError", "Telquant", "Telquant", "bool", "TQError", "bool",
-        "InternalError", "ImportError"]
+        "Telquant",
+        "TQError",
+        "TypeError",
+        "Telquant",
+        "Telquant",
+        "float",
+        "float",
+        "TQError",
+        "bool",
+        "tuple",
+        "str",
+        "str",
+        "Telquant",
+        "TQError",
+        "Telquant",
+        "TQError",
+        "Telquant",
+        "TQError",
+        "TypeError",
+        "Telquant",
+        "TQError",
+        "Telquant",
+        "Telquant",
+        "Telquant",
+        "TypeError",
+        "Telquant",
+        "Telquant",
+        "bool",
+        "TQError",
+        "bool",
+        "InternalError",
+        "ImportError",
+    ]
 
 
 # A second initialisation from another thread while the first is inside its fill: the collector's callback
@@ -254,8 +302,10 @@ def test_an_initialisation_that_runs_out_of_memory_anywhere_can_be_tried_again()
 
 def test_every_process_wide_object_is_made_by_the_import():
     # the collector's list of objects (free-threaded 3.13 leaves the type out: it is immortal and untracked there)
-    code = "import tq_pyo3\nprint(sorted({t.__name__ for t in gc.get_objects() if getattr(t, '__module__', '') == " \
-           "'tq_pyo3' and isinstance(t, type)} | {'Telquant'}))"
+    code = (
+        "import tq_pyo3\nprint(sorted({t.__name__ for t in gc.get_objects() if getattr(t, '__module__', '') == "
+        "'tq_pyo3' and isinstance(t, type)} | {'Telquant'}))"
+    )
     assert run_case(code) == "['InternalError', 'TQError', 'Telquant']\n"
 
 
@@ -303,17 +353,36 @@ INIT_CALLS = "[('Telquant', (1, 'km'), {})]", "[('Telquant', (), {'unit': 'm', '
 MISSING_UNIT = "TypeError: Telquant.__new__() missing 1 required positional argument: 'unit' []"
 
 
-@pytest.mark.parametrize("patch, expected", [
-    ("init", ["1000 m " + INIT_CALLS[0], "3 m " + INIT_CALLS[1], MISSING_UNIT, "1 m []", "4 m/s []"]),
-    ("new", ["('new', 1, 'km') []", "('new', 3, 'm') []",
-             "TypeError: <lambda>() missing 1 required positional argument: 'unit' []", "('new', 1, 'm') []"]),
-    ("new-raises", ["ZeroDivisionError: division by zero []",
-                    "TypeError: <lambda>() got an unexpected keyword argument 'unit' []",
-                    "ZeroDivisionError: division by zero []", "ZeroDivisionError: division by zero []"]),
-    ("both", ["7 m " + INIT_CALLS[0], "7 m " + INIT_CALLS[1], "7 m [('Telquant', (1,), {})]", "7 m []", "7 m []"]),
-    ("mock", ["1000 m []", "1000 m []", "[call(1, 'km'), call(value=1, unit='km')]", "1000 m []"]),
-    ("magicmock", ["TypeError: __init__() should return None, not 'MagicMock' []"] * 2 +
-     ["[call(1, 'km'), call(value=1, unit='km')]", "1000 m []"]),
-])
+@pytest.mark.parametrize(
+    "patch, expected",
+    [
+        ("init", ["1000 m " + INIT_CALLS[0], "3 m " + INIT_CALLS[1], MISSING_UNIT, "1 m []", "4 m/s []"]),
+        (
+            "new",
+            [
+                "('new', 1, 'km') []",
+                "('new', 3, 'm') []",
+                "TypeError: <lambda>() missing 1 required positional argument: 'unit' []",
+                "('new', 1, 'm') []",
+            ],
+        ),
+        (
+            "new-raises",
+            [
+                "ZeroDivisionError: division by zero []",
+                "TypeError: <lambda>() got an unexpected keyword argument 'unit' []",
+                "ZeroDivisionError: division by zero []",
+                "ZeroDivisionError: division by zero []",
+            ],
+        ),
+        ("both", ["7 m " + INIT_CALLS[0], "7 m " + INIT_CALLS[1], "7 m [('Telquant', (1,), {})]", "7 m []", "7 m []"]),
+        ("mock", ["1000 m []", "1000 m []", "[call(1, 'km'), call(value=1, unit='km')]", "1000 m []"]),
+        (
+            "magicmock",
+            ["TypeError: __init__() should return None, not 'MagicMock' []"] * 2
+            + ["[call(1, 'km'), call(value=1, unit='km')]", "1000 m []"],
+        ),
+    ],
+)
 def test_a_replaced_new_or_init_is_called_as_for_any_class(patch, expected):
     assert run_case(PATCHED, patch).splitlines() == expected

@@ -12,8 +12,12 @@ from tqtest import ABOVE_ONE, INF, METHODS, NAN, ORDER, fails, made, outcome, re
 
 ANGLE_ONLY, INVERSE = ("sin", "cos", "tan"), ("asin", "acos", "atan")
 DIMENSION = {n: "%s requires %s quantity" % (n, "an angle" if n in ANGLE_ONLY else "a unitless") for n in METHODS[1:]}
-DOMAIN = dict({n: "%s domain error (value <= 0)" % n for n in ("ln", "log2", "log10")}, sqrt="sqrt of negative value",
-              asin="asin requires a value in the range [-1, 1]", acos="acos requires a value in the range [-1, 1]")
+DOMAIN = dict(
+    {n: "%s domain error (value <= 0)" % n for n in ("ln", "log2", "log10")},
+    sqrt="sqrt of negative value",
+    asin="asin requires a value in the range [-1, 1]",
+    acos="acos requires a value in the range [-1, 1]",
+)
 RAD = vec(rad=1)
 
 
@@ -34,9 +38,14 @@ def test_the_unit_test_comes_before_the_domain_test(name):
 
 @pytest.mark.parametrize(
     "name, values",
-    [("sqrt", (-1e-300, -5e-324, -1.0, -INF)), ("ln", (0.0, -0.0, -5e-324, -1.0, -INF)), ("log2", (0.0, -0.0, -INF)),
-     ("log10", (0.0, -0.0, -1.0)), ("asin", (ABOVE_ONE, -ABOVE_ONE, 2.0, -2, INF, -INF, 10**20)),
-     ("acos", (ABOVE_ONE, -ABOVE_ONE, 2.0, -2, INF, -INF, 10**20))],
+    [
+        ("sqrt", (-1e-300, -5e-324, -1.0, -INF)),
+        ("ln", (0.0, -0.0, -5e-324, -1.0, -INF)),
+        ("log2", (0.0, -0.0, -INF)),
+        ("log10", (0.0, -0.0, -1.0)),
+        ("asin", (ABOVE_ONE, -ABOVE_ONE, 2.0, -2, INF, -INF, 10**20)),
+        ("acos", (ABOVE_ONE, -ABOVE_ONE, 2.0, -2, INF, -INF, 10**20)),
+    ],
 )
 def test_values_outside_the_domain_raise_the_domain_message(name, values):
     for value in values:
@@ -48,16 +57,34 @@ def test_values_outside_the_domain_raise_the_domain_message(name, values):
 
 @pytest.mark.parametrize(
     "name, value, unit, expected, exponents",
-    [("sqrt", 4.0, "m^2", 2.0, vec(m=1)), ("sqrt", 8.0, "m^3", math.sqrt(8.0), vec(m=1.5)),
-     ("sqrt", 9.0, "s^-2", 3.0, vec(s=-1)), ("sqrt", -0.0, "s^2", 0.0, vec(s=1)), ("sqrt", INF, "", INF, vec()),
-     ("sqrt", NAN, "kg", NAN, vec(kg=0.5)), ("sqrt", 4.0, "rad^2", 2.0, RAD), ("sqrt", 1.0, "", 1.0, vec()),
-     ("ln", 1.0, "", 0.0, vec()), ("log2", 0.5, "", -1.0, vec()), ("log10", 1000.0, "", 3.0, vec()),
-     ("ln", INF, "", INF, vec()), ("log10", NAN, "", NAN, vec()), ("sin", -0.0, "rad", -0.0, vec()),
-     ("sin", 90.0, "deg", 1.0, vec()), ("cos", -INF, "rad", NAN, vec()), ("sin", INF, "rad", NAN, vec()),
-     ("tan", NAN, "rad", NAN, vec()),
-     ("asin", 1.0, "", math.pi / 2, RAD), ("asin", -1.0, "", -math.pi / 2, RAD), ("asin", -0.0, "", -0.0, RAD),
-     ("acos", -1.0, "", math.pi, RAD), ("acos", 1.0, "", 0.0, RAD), ("acos", NAN, "", NAN, RAD),
-     ("atan", INF, "", math.pi / 2, RAD), ("atan", -INF, "", -math.pi / 2, RAD)],
+    [
+        ("sqrt", 4.0, "m^2", 2.0, vec(m=1)),
+        ("sqrt", 8.0, "m^3", math.sqrt(8.0), vec(m=1.5)),
+        ("sqrt", 9.0, "s^-2", 3.0, vec(s=-1)),
+        ("sqrt", -0.0, "s^2", 0.0, vec(s=1)),
+        ("sqrt", INF, "", INF, vec()),
+        ("sqrt", NAN, "kg", NAN, vec(kg=0.5)),
+        ("sqrt", 4.0, "rad^2", 2.0, RAD),
+        ("sqrt", 1.0, "", 1.0, vec()),
+        ("ln", 1.0, "", 0.0, vec()),
+        ("log2", 0.5, "", -1.0, vec()),
+        ("log10", 1000.0, "", 3.0, vec()),
+        ("ln", INF, "", INF, vec()),
+        ("log10", NAN, "", NAN, vec()),
+        ("sin", -0.0, "rad", -0.0, vec()),
+        ("sin", 90.0, "deg", 1.0, vec()),
+        ("cos", -INF, "rad", NAN, vec()),
+        ("sin", INF, "rad", NAN, vec()),
+        ("tan", NAN, "rad", NAN, vec()),
+        ("asin", 1.0, "", math.pi / 2, RAD),
+        ("asin", -1.0, "", -math.pi / 2, RAD),
+        ("asin", -0.0, "", -0.0, RAD),
+        ("acos", -1.0, "", math.pi, RAD),
+        ("acos", 1.0, "", 0.0, RAD),
+        ("acos", NAN, "", NAN, RAD),
+        ("atan", INF, "", math.pi / 2, RAD),
+        ("atan", -INF, "", -math.pi / 2, RAD),
+    ],
 )
 def test_results_carry_the_exact_value_and_units(name, value, unit, expected, exponents):
     result = call(Telquant(value, unit), name)
@@ -88,8 +115,14 @@ def test_every_exponent_alone_or_beside_rad_decides_the_unit_tests_exactly(symbo
             else:
                 assert fails(lambda: call(q, name)).args == (DIMENSION[name],)
         # the left operand's units decide: an angle accepts any rad exponent on the right, nothing else does
-        checks = [lambda: q.value_in(""), lambda: q.value_in("rad"), lambda: q + u, lambda: u - q, lambda: q <= r,
-                  lambda: r > q]
+        checks = [
+            lambda: q.value_in(""),
+            lambda: q.value_in("rad"),
+            lambda: q + u,
+            lambda: u - q,
+            lambda: q <= r,
+            lambda: r > q,
+        ]
         expected = [unitless or angle, angle, unitless or angle, unitless, angle, not any(exps[:7])]
         assert [outcome(c) is not TQError for c in checks] == expected
         assert [q == u, u == q, q == r, r == q] == expected[2:]

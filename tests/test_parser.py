@@ -29,19 +29,46 @@ def parse_message(text):
 
 @pytest.mark.parametrize(
     "text, factor, exponents",
-    [("", 1.0, vec()), ("/", 1.0, vec()), ("()", 1.0, vec()), ("-", 1.0, vec()), ("[]", 1.0, vec()),
-     ("--/-", 1.0, vec()), ("m^2-m^-2", 1.0, vec()), ("km/hr", KMH, vec(m=1, s=-1)),
-     ("kg-m/s^2", 1.0, vec(m=1, kg=1, s=-2)), ("(m/s)", 1.0, vec(m=1, s=-1)), ("/s", 1.0, vec(s=-1)),
-     ("m/", 1.0, vec(m=1)), ("-m-", 1.0, vec(m=1)), ("m--s", 1.0, vec(m=1, s=1)), ("m2", 1.0, vec(m=2)),
-     ("m ^2", 1.0, vec(m=2)), ("m 2", 1.0, vec(m=2)), ("m^[2]", 1.0, vec(m=2)), ("(m)^2", 1.0, vec(m=2)),
-     ("m^-2", 1.0, vec(m=-2)), ("m^(-2)", 1.0, vec(m=-2)), ("m^007", 1.0, vec(m=7)),
-     ("m^00000000000000000001", 1.0, vec(m=1)), ("m^-0000000000002147483648", 1.0, vec(m=-I32 - 1)),
-     ("km^0", 1.0, vec()), ("km^2", 1000.0**2.0, vec(m=2)), ("km^-1", 1000.0**-1.0, vec(m=-1)),
-     ("/km^-2", 1000.0**2.0, vec(m=2)), ("/km2", 1000.0**-2.0, vec(m=-2)),
-     ("mmol/l", 0.001 * 0.001**-1.0, vec(m=-3, mol=1)), ("m-s/kg-A", 1.0, vec(m=1, s=1, kg=-1, A=-1)),
-     ("m^2147483647", 1.0, vec(m=I32)), ("m2147483647", 1.0, vec(m=I32)), ("s/m^-2147483648", 1.0, vec(m=I32 + 1, s=1)),
-     ("m^2147483647-m^2147483647", 1.0, vec(m=2 * I32)), ("m2147483647/m^2147483647", 1.0, vec()),
-     ("\tkm /\u00a0hr\n", KMH, vec(m=1, s=-1)), ("\u3000m\u2003^2", 1.0, vec(m=2))],
+    [
+        ("", 1.0, vec()),
+        ("/", 1.0, vec()),
+        ("()", 1.0, vec()),
+        ("-", 1.0, vec()),
+        ("[]", 1.0, vec()),
+        ("--/-", 1.0, vec()),
+        ("m^2-m^-2", 1.0, vec()),
+        ("km/hr", KMH, vec(m=1, s=-1)),
+        ("kg-m/s^2", 1.0, vec(m=1, kg=1, s=-2)),
+        ("(m/s)", 1.0, vec(m=1, s=-1)),
+        ("/s", 1.0, vec(s=-1)),
+        ("m/", 1.0, vec(m=1)),
+        ("-m-", 1.0, vec(m=1)),
+        ("m--s", 1.0, vec(m=1, s=1)),
+        ("m2", 1.0, vec(m=2)),
+        ("m ^2", 1.0, vec(m=2)),
+        ("m 2", 1.0, vec(m=2)),
+        ("m^[2]", 1.0, vec(m=2)),
+        ("(m)^2", 1.0, vec(m=2)),
+        ("m^-2", 1.0, vec(m=-2)),
+        ("m^(-2)", 1.0, vec(m=-2)),
+        ("m^007", 1.0, vec(m=7)),
+        ("m^00000000000000000001", 1.0, vec(m=1)),
+        ("m^-0000000000002147483648", 1.0, vec(m=-I32 - 1)),
+        ("km^0", 1.0, vec()),
+        ("km^2", 1000.0**2.0, vec(m=2)),
+        ("km^-1", 1000.0**-1.0, vec(m=-1)),
+        ("/km^-2", 1000.0**2.0, vec(m=2)),
+        ("/km2", 1000.0**-2.0, vec(m=-2)),
+        ("mmol/l", 0.001 * 0.001**-1.0, vec(m=-3, mol=1)),
+        ("m-s/kg-A", 1.0, vec(m=1, s=1, kg=-1, A=-1)),
+        ("m^2147483647", 1.0, vec(m=I32)),
+        ("m2147483647", 1.0, vec(m=I32)),
+        ("s/m^-2147483648", 1.0, vec(m=I32 + 1, s=1)),
+        ("m^2147483647-m^2147483647", 1.0, vec(m=2 * I32)),
+        ("m2147483647/m^2147483647", 1.0, vec()),
+        ("\tkm /\u00a0hr\n", KMH, vec(m=1, s=-1)),
+        ("\u3000m\u2003^2", 1.0, vec(m=2)),
+    ],
 )
 def test_valid_expressions_give_their_factor_and_exponents(text, factor, exponents):
     q = Telquant(1.0, text)
@@ -50,23 +77,62 @@ def test_valid_expressions_give_their_factor_and_exponents(text, factor, exponen
 
 @pytest.mark.parametrize(
     "text, message",
-    [("m/s/s", SLASH), ("//", SLASH), (" (m/s/s) ", SLASH), ("^/ /", SLASH), ("m\x00/s/s", SLASH),  # before any token
-     (" ", EMPTY), ("\u3000", EMPTY), ("( )", EMPTY), ("m/ ", EMPTY), ("m- -s", EMPTY), ("m^", CARET % "m^"),
-     (" [m^] ", CARET % "m^"), ("m^2^", CARET % "m^2^"), ("^", CARET % "^"), ("s/km^", CARET % "km^"),
-     ("m^2147483648", POWER % "m^2147483648"), ("m2147483648", POWER % "m2147483648"),
-     ("m^-2147483649", POWER % "m^-2147483649"), ("/ m^99999999999 ", POWER % "m^99999999999"),
-     ("s^-18446744073709551616", POWER % "s^-18446744073709551616"),
-     ("-2147483648", POWER % "2147483648"), ("^-2147483649", POWER % "^-2147483649"),  # the range before the symbol
-     ("1", SYMBOL % "1"), (" 2 ", SYMBOL % "2"), ("^2", SYMBOL % "^2"), ("^-2147483648", SYMBOL % "^-2147483648"),
-     ("m-2", SYMBOL % "2"), ("1/s", SYMBOL % "1"), ("m-^2", SYMBOL % "^2"), ("^2-x", SYMBOL % "^2"),
-     ("x-^2", UNKNOWN % "x"), ("m/y-x", UNKNOWN % "y"), ("m^0.5", UNKNOWN % "m^0."), ("m^+2", UNKNOWN % "m^+"),
-     ("m^-", UNKNOWN % "m^-"), ("m^^2", UNKNOWN % "m^"), ("m^ 2", UNKNOWN % "m^"), ("m ^ 2", UNKNOWN % "m ^"),
-     ("kg*m", UNKNOWN % "kg*m"), ("kg m", UNKNOWN % "kg m"), ("kg\u00b7m", UNKNOWN % "kg\u00b7m"),
-     ("m.s", UNKNOWN % "m.s"), ("[km]/h", UNKNOWN % "h"), ("1m", UNKNOWN % "1m"), ("m^\u22122", UNKNOWN % "m^\u2212"),
-     ("m\uff12", UNKNOWN % "m\uff12"), ("m\u00b2", UNKNOWN % "m\u00b2"), ("(unitless)", UNKNOWN % "unitless"),
-     ("m\x00", UNKNOWN % "m\x00"), ("m^\x002", UNKNOWN % "m^\x00"), ("m\U0001d426", UNKNOWN % "m\U0001d426"),
-     ("\U0001f600" * 32, UNKNOWN % ("\U0001f600" * 32)), ("\U0010ffff" * 33, UNKNOWN % ("\U0010ffff" * 33)),
-     ("m/" + "\U00010000" * 30, UNKNOWN % ("\U00010000" * 30))],  # four-byte characters at the length limits
+    [
+        ("m/s/s", SLASH),
+        ("//", SLASH),
+        (" (m/s/s) ", SLASH),
+        ("^/ /", SLASH),
+        ("m\x00/s/s", SLASH),  # before any token
+        (" ", EMPTY),
+        ("\u3000", EMPTY),
+        ("( )", EMPTY),
+        ("m/ ", EMPTY),
+        ("m- -s", EMPTY),
+        ("m^", CARET % "m^"),
+        (" [m^] ", CARET % "m^"),
+        ("m^2^", CARET % "m^2^"),
+        ("^", CARET % "^"),
+        ("s/km^", CARET % "km^"),
+        ("m^2147483648", POWER % "m^2147483648"),
+        ("m2147483648", POWER % "m2147483648"),
+        ("m^-2147483649", POWER % "m^-2147483649"),
+        ("/ m^99999999999 ", POWER % "m^99999999999"),
+        ("s^-18446744073709551616", POWER % "s^-18446744073709551616"),
+        ("-2147483648", POWER % "2147483648"),
+        ("^-2147483649", POWER % "^-2147483649"),  # the range before the symbol
+        ("1", SYMBOL % "1"),
+        (" 2 ", SYMBOL % "2"),
+        ("^2", SYMBOL % "^2"),
+        ("^-2147483648", SYMBOL % "^-2147483648"),
+        ("m-2", SYMBOL % "2"),
+        ("1/s", SYMBOL % "1"),
+        ("m-^2", SYMBOL % "^2"),
+        ("^2-x", SYMBOL % "^2"),
+        ("x-^2", UNKNOWN % "x"),
+        ("m/y-x", UNKNOWN % "y"),
+        ("m^0.5", UNKNOWN % "m^0."),
+        ("m^+2", UNKNOWN % "m^+"),
+        ("m^-", UNKNOWN % "m^-"),
+        ("m^^2", UNKNOWN % "m^"),
+        ("m^ 2", UNKNOWN % "m^"),
+        ("m ^ 2", UNKNOWN % "m ^"),
+        ("kg*m", UNKNOWN % "kg*m"),
+        ("kg m", UNKNOWN % "kg m"),
+        ("kg\u00b7m", UNKNOWN % "kg\u00b7m"),
+        ("m.s", UNKNOWN % "m.s"),
+        ("[km]/h", UNKNOWN % "h"),
+        ("1m", UNKNOWN % "1m"),
+        ("m^\u22122", UNKNOWN % "m^\u2212"),
+        ("m\uff12", UNKNOWN % "m\uff12"),
+        ("m\u00b2", UNKNOWN % "m\u00b2"),
+        ("(unitless)", UNKNOWN % "unitless"),
+        ("m\x00", UNKNOWN % "m\x00"),
+        ("m^\x002", UNKNOWN % "m^\x00"),
+        ("m\U0001d426", UNKNOWN % "m\U0001d426"),
+        ("\U0001f600" * 32, UNKNOWN % ("\U0001f600" * 32)),
+        ("\U0010ffff" * 33, UNKNOWN % ("\U0010ffff" * 33)),
+        ("m/" + "\U00010000" * 30, UNKNOWN % ("\U00010000" * 30)),
+    ],  # four-byte characters at the length limits
 )
 def test_parse_failures_wrap_the_callers_text_and_the_parsers_message(text, message):
     assert parse_message(text) == "Failed to parse unit '%s': %s" % (text, message)
@@ -104,20 +170,67 @@ def test_every_symbol_is_inverted_alike_after_the_slash_and_by_a_power_in_bracke
 
 
 @pytest.mark.parametrize(
-    "symbol", ["KM", "Km", "kms", "TJ", "tj", "mW", "Ms", "h", "L", "meter", "ohm", "Hz", "coulomb", "c", "M", "k",
-               "mil", "sec", "lbs", "Btu", "KG", "um2x", "rads", "\u00b5m", "\uff4d", "\u200bkm", "\ufeffkm"])
+    "symbol",
+    [
+        "KM",
+        "Km",
+        "kms",
+        "TJ",
+        "tj",
+        "mW",
+        "Ms",
+        "h",
+        "L",
+        "meter",
+        "ohm",
+        "Hz",
+        "coulomb",
+        "c",
+        "M",
+        "k",
+        "mil",
+        "sec",
+        "lbs",
+        "Btu",
+        "KG",
+        "um2x",
+        "rads",
+        "\u00b5m",
+        "\uff4d",
+        "\u200bkm",
+        "\ufeffkm",
+    ],
+)
 def test_symbols_outside_the_registry_are_unknown_case_and_all(symbol):
     assert parse_message(symbol) == "Failed to parse unit '%s': Unknown unit: %s" % (symbol, symbol)
 
 
 @pytest.mark.parametrize(
     "unit, target, expected",
-    [("km", "m", 1000.0), ("km", "(m)", 1000.0), ("m", "km", 0.001), ("km/hr", "m/s", KMH),
-     ("deg", "rad", 0.017453292519943295), ("rad", "", 1.0), ("rad", "deg", 57.29577951308232), ("rad", "rad^2", 1.0),
-     ("rad", "/rad^7", 1.0), ("m-rad", "m", 1.0), ("m/m", "", 1.0), ("", "m/m", 1.0), ("rad^2", "rad^2", 1.0),
-     ("km", "mi", 1000 / 1609.344), ("F", "K", 0.5555555555555556), ("F", "C", 0.5555555555555556),
-     ("gal", "l", 3.785411784), ("rev", "deg", 360.0), ("yr", "mo", 11.991786447638603), ("MA", "mA", 1e9),
-     ("Tj", "kWh", 1e12 / 3600000), ("Coulomb", "mA-s", 1 / 0.001)],
+    [
+        ("km", "m", 1000.0),
+        ("km", "(m)", 1000.0),
+        ("m", "km", 0.001),
+        ("km/hr", "m/s", KMH),
+        ("deg", "rad", 0.017453292519943295),
+        ("rad", "", 1.0),
+        ("rad", "deg", 57.29577951308232),
+        ("rad", "rad^2", 1.0),
+        ("rad", "/rad^7", 1.0),
+        ("m-rad", "m", 1.0),
+        ("m/m", "", 1.0),
+        ("", "m/m", 1.0),
+        ("rad^2", "rad^2", 1.0),
+        ("km", "mi", 1000 / 1609.344),
+        ("F", "K", 0.5555555555555556),
+        ("F", "C", 0.5555555555555556),
+        ("gal", "l", 3.785411784),
+        ("rev", "deg", 360.0),
+        ("yr", "mo", 11.991786447638603),
+        ("MA", "mA", 1e9),
+        ("Tj", "kWh", 1e12 / 3600000),
+        ("Coulomb", "mA-s", 1 / 0.001),
+    ],
 )
 def test_value_in_divides_by_the_factor_of_a_target_the_units_accept(unit, target, expected):
     assert Telquant(1.0, unit).value_in(target) == expected
@@ -125,16 +238,43 @@ def test_value_in_divides_by_the_factor_of_a_target_the_units_accept(unit, targe
 
 @pytest.mark.parametrize(
     "unit, target",
-    [("", "rad"), ("m", "s"), ("m", "(s)"), ("m", " s "), ("rad^2", ""), ("rad^2", "rad"), ("/rad", ""), ("m", "m-rad"),
-     ("rad", "m"), ("m-rad", "s"), ("C", "Coulomb"), ("kn", "kN"), ("mA", "kg"), ("ha", "l"), ("Ohm", "V"),
-     ("lux", "cd"), ("eV", "W")],
+    [
+        ("", "rad"),
+        ("m", "s"),
+        ("m", "(s)"),
+        ("m", " s "),
+        ("rad^2", ""),
+        ("rad^2", "rad"),
+        ("/rad", ""),
+        ("m", "m-rad"),
+        ("rad", "m"),
+        ("m-rad", "s"),
+        ("C", "Coulomb"),
+        ("kn", "kN"),
+        ("mA", "kg"),
+        ("ha", "l"),
+        ("Ohm", "V"),
+        ("lux", "cd"),
+        ("eV", "W"),
+    ],
 )
 def test_value_in_refuses_targets_the_units_do_not_accept_echoing_them(unit, target):
     assert fails(lambda: Telquant(1.0, unit).value_in(target)).args == ("Incompatible unit conversion to: " + target,)
 
 
-@pytest.mark.parametrize("unit, expected", [("", True), ("m/m", True), ("rad/rad", True), ("m^2-m^-2", True),
-                                            ("rad", False), ("m", False), ("/s", False), ("deg", False)])
+@pytest.mark.parametrize(
+    "unit, expected",
+    [
+        ("", True),
+        ("m/m", True),
+        ("rad/rad", True),
+        ("m^2-m^-2", True),
+        ("rad", False),
+        ("m", False),
+        ("/s", False),
+        ("deg", False),
+    ],
+)
 def test_is_unitless_requires_all_eight_exponents_zero(unit, expected):
     assert Telquant(3.0, unit).is_unitless() is expected
 
@@ -170,10 +310,16 @@ def test_composed_expressions_accumulate_factors_and_exponents_in_text_order(cas
     assert Telquant(1.0, text).value_in(text) == 1.0
 
 
-FIXED = re.compile("|".join(re.escape(m).replace("%s", "(?P<%s>.+)" % g) + r"\Z" for g, m in (
-    ("", SLASH), ("", EMPTY), ("c", CARET), ("p", POWER), ("s", SYMBOL), ("u", UNKNOWN))), re.S)
-unit_like = st.lists(st.sampled_from(sorted(SAMPLE) + list("^-/()[] 0123456789\t\u3000\x00\ud800")) | st.characters(),
-                     max_size=12).map("".join)
+FIXED = re.compile(
+    "|".join(
+        re.escape(m).replace("%s", "(?P<%s>.+)" % g) + r"\Z"
+        for g, m in (("", SLASH), ("", EMPTY), ("c", CARET), ("p", POWER), ("s", SYMBOL), ("u", UNKNOWN))
+    ),
+    re.S,
+)
+unit_like = st.lists(
+    st.sampled_from(sorted(SAMPLE) + list("^-/()[] 0123456789\t\u3000\x00\ud800")) | st.characters(), max_size=12
+).map("".join)
 
 
 @given(unit_like | st.text(st.characters(exclude_categories=()), max_size=40))

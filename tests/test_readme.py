@@ -21,12 +21,15 @@ README = (TREE / "README.md").read_text(encoding="utf-8")
 CONTRIBUTING = (TREE / "CONTRIBUTING.md").read_text(encoding="utf-8")
 TABLE = README.split("### Unit symbols", 1)[1].split("\n#", 1)[0]
 # | `km` | kilometer | 1000 | m |, a mark such as " ¹" after a name that parts from common usage
-ROWS = re.findall(r"^\| `([^`]+)` \| ([^|]+?)(?: [\u00b9\u00b2\u00b3\u2074-\u2079])? \| ([^ |]+) \| ([^|]+?) \|$", TABLE,
-                  re.M)
+ROWS = re.findall(
+    r"^\| `([^`]+)` \| ([^|]+?)(?: [\u00b9\u00b2\u00b3\u2074-\u2079])? \| ([^ |]+) \| ([^|]+?) \|$", TABLE, re.M
+)
 
 # the ```pycon blocks with the line they start on, each named by the heading above it
-BLOCKS = [(m.group(1), README.count("\n", 0, m.start()) + 1, re.findall(r"^#+ (.+)$", README[: m.start()], re.M)[-1])
-          for m in re.finditer(r"^```pycon\n(.*?)^```$", README, re.M | re.S)]
+BLOCKS = [
+    (m.group(1), README.count("\n", 0, m.start()) + 1, re.findall(r"^#+ (.+)$", README[: m.start()], re.M)[-1])
+    for m in re.finditer(r"^```pycon\n(.*?)^```$", README, re.M | re.S)
+]
 
 
 def readme_row(symbol, name, factor):

@@ -37,8 +37,13 @@ Instances = collections.namedtuple("Instances", "km hr rad half nan_m")
 
 
 def instances():
-    return Instances(Telquant(5.0, "km"), Telquant(2.0, "hr"), Telquant(math.pi / 6, "rad"), Telquant(0.5, ""),
-                     Telquant(math.nan, "m"))
+    return Instances(
+        Telquant(5.0, "km"),
+        Telquant(2.0, "hr"),
+        Telquant(math.pi / 6, "rad"),
+        Telquant(0.5, ""),
+        Telquant(math.nan, "m"),
+    )
 
 
 SHARED, BAD, SIXTH = instances(), Yielding(None), math.pi / 6
@@ -48,18 +53,25 @@ OPERATIONS = [
     (lambda s: Telquant(Yielding(3.0), "km/hr").value(), 3.0 * (1000.0 * 3600.0**-1)),
     (lambda s: Telquant(1.0, "m/s/s"), (TQError, "Failed to parse unit 'm/s/s': Unit string can only have one '/'")),
     (lambda s: (s.km.value(), s.km.value_in("m"), s.km.base_units()), (5000.0, 5000.0, (1.0, 0, 0, 0, 0, 0, 0, 0))),
-    (lambda s: (s.half.is_unitless(), s.rad.is_unitless(), str(s.km / s.hr), repr(s.nan_m)),
-     (True, False, "0.6944444444444444 m/s", "Telquant(NaN, 'm')")),
-    (lambda s: (s.km * s.km).sqrt().value(), 5000.0), (lambda s: (-s.km).sqrt(), (TQError, "sqrt of negative value")),
-    (lambda s: (s.half.ln().value(), s.half.log2().value(), (s.half * 200).log10().value()),
-     (math.log(0.5), -1.0, 2.0)),
+    (
+        lambda s: (s.half.is_unitless(), s.rad.is_unitless(), str(s.km / s.hr), repr(s.nan_m)),
+        (True, False, "0.6944444444444444 m/s", "Telquant(NaN, 'm')"),
+    ),
+    (lambda s: (s.km * s.km).sqrt().value(), 5000.0),
+    (lambda s: (-s.km).sqrt(), (TQError, "sqrt of negative value")),
+    (
+        lambda s: (s.half.ln().value(), s.half.log2().value(), (s.half * 200).log10().value()),
+        (math.log(0.5), -1.0, 2.0),
+    ),
     (lambda s: s.km.ln(), (TQError, "ln requires a unitless quantity")),
     (lambda s: [getattr(s.rad, f)().value() for f in TRIG[:3]], [getattr(math, f)(SIXTH) for f in TRIG[:3]]),
     (lambda s: [getattr(s.half, f)().value() for f in TRIG[3:]], [getattr(math, f)(0.5) for f in TRIG[3:]]),
     (lambda s: (tq_pyo3.asin(Yielding(1.0)).value(), tq_pyo3.acos(x=-1).value()), (math.pi / 2, math.pi)),
     (lambda s: tq_pyo3.atan(BAD), (ValueError, "no number")),
-    (lambda s: ((s.km + s.km).value(), (s.km - s.km).value(), (-s.km).value(), abs(-s.hr).value()),
-     (10000.0, 0.0, -5000.0, 7200.0)),
+    (
+        lambda s: ((s.km + s.km).value(), (s.km - s.km).value(), (-s.km).value(), abs(-s.hr).value()),
+        (10000.0, 0.0, -5000.0, 7200.0),
+    ),
     (lambda s: s.km + s.hr, (TQError, "Incompatible units for addition")),
     (lambda s: ((s.km * Yielding(2.0)).value(), (Yielding(3.0) * s.hr).value()), (10000.0, 21600.0)),
     (lambda s: s.km * BAD, (TypeError, "Cannot multiply TQ with this type")),
@@ -67,9 +79,19 @@ OPERATIONS = [
     (lambda s: BAD / s.km, (TypeError, "Cannot divide this type by TQ")),
     (lambda s: ((s.km**2).value(), (s.km ** Yielding(0.5)).base_units()[0]), (25e6, 0.5)),
     (lambda s: s.km**BAD, (TypeError, "Exponent must be int or float")),
-    (lambda s: (s.km == s.km, s.km != s.hr, s.nan_m == s.nan_m, s.rad == s.half, s.km < s.km * 2, s.km <= s.km,
-                s.km > s.km, s.km >= s.km),
-     (True, True, False, False, True, True, False, True)),
+    (
+        lambda s: (
+            s.km == s.km,
+            s.km != s.hr,
+            s.nan_m == s.nan_m,
+            s.rad == s.half,
+            s.km < s.km * 2,
+            s.km <= s.km,
+            s.km > s.km,
+            s.km >= s.km,
+        ),
+        (True, True, False, False, True, True, False, True),
+    ),
     (lambda s: s.nan_m < s.km, (TQError, "Cannot compare values with incompatible units")),
 ]
 

@@ -40,13 +40,37 @@ text: str = str(q) + repr(q)
 '''
 
 # Mistakes the type checker must report; the module raises TypeError or TQError for each.
-BAD = ["1 + q", "q + 1.0", "q - 2", "2 ** q", "q ** q", 'q * "2"', '"2" * q', '"2" / q', "q < 3", 'Telquant("2", "m")',
-       'Telquant(2, b"m")', "Telquant(2)", "q.value_in(5)", "q.sqrt(2)", 'tq_pyo3.atan("1")', "float(q)",
-       "n: int = q.value()", "class Sub(Telquant): pass"]
+BAD = [
+    "1 + q",
+    "q + 1.0",
+    "q - 2",
+    "2 ** q",
+    "q ** q",
+    'q * "2"',
+    '"2" * q',
+    '"2" / q',
+    "q < 3",
+    'Telquant("2", "m")',
+    'Telquant(2, b"m")',
+    "Telquant(2)",
+    "q.value_in(5)",
+    "q.sqrt(2)",
+    'tq_pyo3.atan("1")',
+    "float(q)",
+    "n: int = q.value()",
+    "class Sub(Telquant): pass",
+]
 
 TQ = "tq_pyo3.Telquant"
-REVEAL = {"q.base_units()": "tuple[%s]" % ", ".join(["float"] * 8), "3 * q": TQ, "q ** 2": TQ, "q < q": "bool",
-          "q.value_in('cm')": "float", "tq_pyo3.asin(1)": TQ, "tq_pyo3.TQError('x').args": "tuple[Any, ...]"}
+REVEAL = {
+    "q.base_units()": "tuple[%s]" % ", ".join(["float"] * 8),
+    "3 * q": TQ,
+    "q ** 2": TQ,
+    "q < q": "bool",
+    "q.value_in('cm')": "float",
+    "tq_pyo3.asin(1)": TQ,
+    "tq_pyo3.TQError('x').args": "tuple[Any, ...]",
+}
 
 
 @pytest.fixture(scope="module")
@@ -60,15 +84,31 @@ def mypy_dir(tmp_path_factory):
 def run(directory, module, *args):
     """A mypy tool run from `directory`, away from the tree, so that it reads the installed stubs (what users get)."""
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
-    done = subprocess.run([sys.executable, "-m", module, *args], cwd=str(directory), stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, universal_newlines=True, env=dict(env, MYPY_FORCE_COLOR="0"))
+    done = subprocess.run(
+        [sys.executable, "-m", module, *args],
+        cwd=str(directory),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        universal_newlines=True,
+        env=dict(env, MYPY_FORCE_COLOR="0"),
+    )
     return done.stdout, done.returncode
 
 
 def run_mypy(directory, name, source, *flags):
     (directory / name).write_text(source)
-    return run(directory, "mypy", "--config-file", "mypy.ini", "--cache-dir", "cache", "--no-error-summary",
-               "--show-error-codes", *flags, name)
+    return run(
+        directory,
+        "mypy",
+        "--config-file",
+        "mypy.ini",
+        "--cache-dir",
+        "cache",
+        "--no-error-summary",
+        "--show-error-codes",
+        *flags,
+        name,
+    )
 
 
 def test_stubtest_finds_the_stubs_and_the_module_in_agreement(mypy_dir):

@@ -46,12 +46,8 @@ inline Quantity div(const Quantity& a, const Quantity& b) {
     return r;
 }
 
-inline Quantity mul_number(const Quantity& a, double x) {
-    return Quantity{a.dims, canonical(x * a.value, x, a.value)};
-}
-inline Quantity div_number(const Quantity& a, double x) {
-    return Quantity{a.dims, canonical(a.value / x, a.value, x)};
-}
+inline Quantity mul_number(const Quantity& a, double x) { return Quantity{a.dims, canonical(x * a.value, x, a.value)}; }
+inline Quantity div_number(const Quantity& a, double x) { return Quantity{a.dims, canonical(a.value / x, a.value, x)}; }
 
 // x / a: exponents are 0.0 minus a's, so a zero exponent stays +0.0 (and 0.0 - e makes no NaN of its own).
 inline Quantity number_div(double x, const Quantity& a) {

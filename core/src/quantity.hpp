@@ -22,11 +22,11 @@ inline constexpr std::array<std::string_view, kDimCount> kBaseSymbols = {"m", "k
 // NaN results are canonicalised: which NaN a result holds is fixed here, not left to the processor or the
 // compiler's choice of operand order, nor to the C library: a NaN operand passes on, quieted as every processor but
 // RISC-V does (its instructions, and so its libm, give the canonical NaN instead), and the left one when both are
-// NaN; the elementary functions follow the same rule. A NaN made by an invalid operation on numbers (inf - inf, 0 * inf, 0 / 0, sin(inf),
-// pow(-8, 1/3)) is the canonical NaN, the positive quiet NaN of Python's float("nan"), where x86-64 would set its
-// sign bit and aarch64 would not. So every build on every architecture gives the same bits. A result that is not
-// NaN is kept as it is, so the one cost when no NaN is about is the test of the result; the choice of NaN is out of
-// line.
+// NaN; the elementary functions follow the same rule. A NaN made by an invalid operation on numbers (inf - inf, 0 *
+// inf, 0 / 0, sin(inf), pow(-8, 1/3)) is the canonical NaN, the positive quiet NaN of Python's float("nan"), where
+// x86-64 would set its sign bit and aarch64 would not. So every build on every architecture gives the same bits. A
+// result that is not NaN is kept as it is, so the one cost when no NaN is about is the test of the result; the choice
+// of NaN is out of line.
 inline constexpr double kQuietNaN = std::numeric_limits<double>::quiet_NaN();
 inline double quieted(double nan) {
     std::uint64_t bits;

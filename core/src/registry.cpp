@@ -7,8 +7,8 @@ namespace tq {
 namespace {
 
 // Dimension vectors in base order m, kg, s, K, A, mol, cd, rad.
-constexpr Dims dim(double m, double kg = 0, double s = 0, double K = 0, double A = 0, double mol = 0,
-                   double cd = 0, double rad = 0) {
+constexpr Dims dim(double m, double kg = 0, double s = 0, double K = 0, double A = 0, double mol = 0, double cd = 0,
+                   double rad = 0) {
     return Dims{m, kg, s, K, A, mol, cd, rad};
 }
 
@@ -135,7 +135,9 @@ constexpr std::uint64_t pack(std::string_view s) {
     return key;
 }
 
-constexpr std::size_t home_slot(std::uint64_t key) { return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 56); }
+constexpr std::size_t home_slot(std::uint64_t key) {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 56);
+}
 
 struct SymbolTable {
     std::array<std::uint64_t, kSlots> keys{};  // 0: empty slot (no symbol packs to 0)

@@ -11,7 +11,7 @@ namespace tq {
 struct UnitDef {
     std::string_view symbol;  // lookup key, ASCII, compared byte for byte
     std::string_view name;
-    double factor;            // SI base units in one of this unit
+    double factor;  // SI base units in one of this unit
     Dims dims;
 };
 

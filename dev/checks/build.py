@@ -20,19 +20,32 @@ from steps import BUILD, ROOT, Failed, apt, apt_private, elapsed, extra, output,
 # and function checks need the C++ part of UBSan's runtime, which only links into executables (the module has no
 # polymorphic classes, and its function pointers are called by the interpreter).
 SAN_CXX = "clang++-16"
-SAN_FLAGS = ("-fsanitize=address,undefined,float-cast-overflow -fno-sanitize=vptr,function -shared-libsan "
-             "-fno-sanitize-recover=all -fno-omit-frame-pointer")
+SAN_FLAGS = (
+    "-fsanitize=address,undefined,float-cast-overflow -fno-sanitize=vptr,function -shared-libsan "
+    "-fno-sanitize-recover=all -fno-omit-frame-pointer"
+)
 SAN_REPORT = re.compile(r"ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer|UndefinedBehaviorSanitizer")
 
 
-@check("sanitize", "build", "the whole suite on a build with ASan and UBSan (clang 16): no sanitizer report", "3 min",
-       ci=True)
+@check(
+    "sanitize",
+    "build",
+    "the whole suite on a build with ASan and UBSan (clang 16): no sanitizer report",
+    "3 min",
+    ci=True,
+)
 def sanitize(tree):
     apt("clang-16", "libclang-rt-16-dev")
     env = venv_env("sanitize")
-    env.install_from_source(tree, settings=("cmake.build-type=RelWithDebInfo",), defines={
-        "CMAKE_CXX_COMPILER": SAN_CXX, "CMAKE_CXX_FLAGS": SAN_FLAGS,
-        "CMAKE_MODULE_LINKER_FLAGS": "-fsanitize=address,undefined -shared-libsan"})
+    env.install_from_source(
+        tree,
+        settings=("cmake.build-type=RelWithDebInfo",),
+        defines={
+            "CMAKE_CXX_COMPILER": SAN_CXX,
+            "CMAKE_CXX_FLAGS": SAN_FLAGS,
+            "CMAKE_MODULE_LINKER_FLAGS": "-fsanitize=address,undefined -shared-libsan",
+        },
+    )
     so = next(env.site.glob("tq_pyo3*.so"))
     if "libclang_rt.asan" not in output(["readelf", "-d", so]):
         raise Failed("%s is not instrumented" % so)
@@ -40,9 +53,18 @@ def sanitize(tree):
     log = tree / "build" / "sanitize.log"
     # --capture=sys: a report the runtime writes to file descriptor 2 reaches the log even when it ends the process
     # in the middle of a test.
-    line = env.suite("--capture=sys", tree=tree, log=log, check=False, env={
-        "LD_PRELOAD": preload, "PYTHONMALLOC": "malloc", "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
-        "ASAN_OPTIONS": "detect_leaks=0:strict_string_checks=1:check_initialization_order=1"})
+    line = env.suite(
+        "--capture=sys",
+        tree=tree,
+        log=log,
+        check=False,
+        env={
+            "LD_PRELOAD": preload,
+            "PYTHONMALLOC": "malloc",
+            "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+            "ASAN_OPTIONS": "detect_leaks=0:strict_string_checks=1:check_initialization_order=1",
+        },
+    )
     reports = len(SAN_REPORT.findall(log.read_text(errors="replace")))
     say("   sanitizer reports: %d" % reports)
     if reports or " failed" in line or "passed" not in line:
@@ -60,23 +82,34 @@ COMPILERS = {
     # clang takes the newest GCC's libstdc++ (12 here); this one is pointed at GCC 11's headers and library instead,
     # the pair a system with GCC 11 as its default compiler has. CMake repeats the compile flags when it links,
     # where clang would call -nostdinc++ unused (an error under -Werror).
-    "clang-13-libstdcxx-11": ("clang++-13", "-nostdinc++ -isystem /usr/include/c++/11 "
-                              "-isystem /usr/include/x86_64-linux-gnu/c++/11",
-                              "-Qunused-arguments -L/usr/lib/gcc/x86_64-linux-gnu/11"),
+    "clang-13-libstdcxx-11": (
+        "clang++-13",
+        "-nostdinc++ -isystem /usr/include/c++/11 -isystem /usr/include/x86_64-linux-gnu/c++/11",
+        "-Qunused-arguments -L/usr/lib/gcc/x86_64-linux-gnu/11",
+    ),
     "clang-14": ("clang++-14", "", ""),
     "clang-15": ("clang++-15", "", ""),
     "clang-16": ("clang++-16", "", ""),
     # With -stdlib=libc++, the -static-libstdc++ of CMakeLists.txt links libc++.a in (Debian's holds libc++abi too).
     "clang-16-libcxx": ("clang++-16", "-stdlib=libc++", "-stdlib=libc++"),
 }
-COMPILER_PACKAGES = ("g++-11", "g++-12", "clang-13", "clang-14", "clang-15", "clang-16", "libc++-16-dev",
-                     "libc++abi-16-dev")
+COMPILER_PACKAGES = (
+    "g++-11",
+    "g++-12",
+    "clang-13",
+    "clang-14",
+    "clang-15",
+    "clang-16",
+    "libc++-16-dev",
+    "libc++abi-16-dev",
+)
 REFUSAL = "tq_pyo3 needs a C++20 compiler and library"
 
 
 def library_of(cxx: str, flags: str) -> str:
-    macros = run([cxx, "-std=c++20", *flags.split(), "-x", "c++", "-E", "-dM", "-"], input="#include <version>\n",
-                 capture=True).stdout
+    macros = run(
+        [cxx, "-std=c++20", *flags.split(), "-x", "c++", "-E", "-dM", "-"], input="#include <version>\n", capture=True
+    ).stdout
     found = re.search(r"_GLIBCXX_RELEASE (\d+)", macros)
     if found:
         return "libstdc++ " + found.group(1)
@@ -94,9 +127,19 @@ def build_with(env, tree, name):
     version = output([cxx, "--version"]).splitlines()[0]
     library = library_of(cxx, flags)
     say("== %s: %s, %s" % (name, version, library))
-    wheel = env.build(tree, work / "wheel", build_dir=work / "cmake", log=work / "build.log", defines={
-        "CMAKE_CXX_COMPILER": cxx, "CMAKE_CXX_FLAGS": "-Wall -Wextra -Werror " + flags,
-        "CMAKE_MODULE_LINKER_FLAGS": ld, "CMAKE_SHARED_LINKER_FLAGS": ld, "CMAKE_EXE_LINKER_FLAGS": ld})
+    wheel = env.build(
+        tree,
+        work / "wheel",
+        build_dir=work / "cmake",
+        log=work / "build.log",
+        defines={
+            "CMAKE_CXX_COMPILER": cxx,
+            "CMAKE_CXX_FLAGS": "-Wall -Wextra -Werror " + flags,
+            "CMAKE_MODULE_LINKER_FLAGS": ld,
+            "CMAKE_SHARED_LINKER_FLAGS": ld,
+            "CMAKE_EXE_LINKER_FLAGS": ld,
+        },
+    )
     # The build tree's copy, before the install strips it: its .comment names the compiler's version, and a libc++
     # build holds libc++'s std::__1 code.
     so = next((work / "cmake").glob("tq_pyo3*.so"))
@@ -117,24 +160,44 @@ def refusals(tree) -> list[tuple[str, str, str, str]]:
     if not (v1 / "charconv").is_file():
         debs = base / "libcxx-13" / "deb"
         debs.mkdir(parents=True, exist_ok=True)
-        run(["apt-get", "download", "-qq", "-o", "APT::Sandbox::User=root", "libc++-13-dev", "libc++abi-13-dev"],
-            cwd=debs, capture=True)
+        run(
+            ["apt-get", "download", "-qq", "-o", "APT::Sandbox::User=root", "libc++-13-dev", "libc++abi-13-dev"],
+            cwd=debs,
+            capture=True,
+        )
         for deb in debs.glob("*.deb"):
             run(["dpkg-deb", "-x", deb, base / "libcxx-13"])
     fake = base / "g++-10"
-    fake.write_text('#!/bin/sh\n# GCC 11 posing as GCC 10: its version macros say 10.\n'
-                    'exec g++-11 -U__GNUC__ -D__GNUC__=10 "$@"\n')
+    fake.write_text(
+        '#!/bin/sh\n# GCC 11 posing as GCC 10: its version macros say 10.\nexec g++-11 -U__GNUC__ -D__GNUC__=10 "$@"\n'
+    )
     fake.chmod(0o755)
     rows = []
-    for name, library, cxx, flags in (("clang-13-libcxx-13", "libc++ 13 headers", "clang++-13",
-                                       "-stdlib=libc++ -nostdinc++ -isystem %s" % v1),
-                                      ("gcc-10-simulated", "libstdc++ 11", str(fake), "")):
+    for name, library, cxx, flags in (
+        ("clang-13-libcxx-13", "libc++ 13 headers", "clang++-13", "-stdlib=libc++ -nostdinc++ -isystem %s" % v1),
+        ("gcc-10-simulated", "libstdc++ 11", str(fake), ""),
+    ):
         work = tree / "build" / "compilers" / name
         shutil.rmtree(work, ignore_errors=True)
         work.mkdir(parents=True)
-        done = run([tools("build-backend") / "python", "-m", "pip", "wheel", "-v", "--no-deps", "--no-build-isolation",
-                    "-w", work / "wheel", "-Cbuild-dir=%s" % (work / "cmake"), tree], log=work / "build.log",
-                   env={"CXX": cxx, "CXXFLAGS": flags}, check=False)
+        done = run(
+            [
+                tools("build-backend") / "python",
+                "-m",
+                "pip",
+                "wheel",
+                "-v",
+                "--no-deps",
+                "--no-build-isolation",
+                "-w",
+                work / "wheel",
+                "-Cbuild-dir=%s" % (work / "cmake"),
+                tree,
+            ],
+            log=work / "build.log",
+            env={"CXX": cxx, "CXXFLAGS": flags},
+            check=False,
+        )
         text = (work / "build.log").read_text(errors="replace")
         line = next((t.strip() for t in text.splitlines() if REFUSAL in t), None)
         if done.returncode == 0:
@@ -150,8 +213,14 @@ def refusals(tree) -> list[tuple[str, str, str, str]]:
     return rows
 
 
-@check("compilers", "build", "GCC 11, 12 and clang 13-16 with libstdc++ and libc++ build the module under -Werror and "
-       "pass the suite; older toolchains are refused at configure time with one sentence", "8 min", ci=True)
+@check(
+    "compilers",
+    "build",
+    "GCC 11, 12 and clang 13-16 with libstdc++ and libc++ build the module under -Werror and "
+    "pass the suite; older toolchains are refused at configure time with one sentence",
+    "8 min",
+    ci=True,
+)
 def compilers(tree, only: str = ""):
     apt(*COMPILER_PACKAGES)
     env = venv_env("compilers")
@@ -183,16 +252,31 @@ OLD_ROUTE = {"bullseye": (("clang-16", "libc++-16-dev", "libc++abi-16-dev"), "CX
 DISTROS = ("bullseye", "bookworm", "trixie", "sid")
 
 
-@check("distros", "build", "on Debian 11, 12, 13 and sid, a new user's fresh clone passes `make tour` and "
-       "`make test` with that release's python3 and compiler (bullseye's g++ 10 refused, then its clang route)",
-       "25 min (12 with roots made)")
+@check(
+    "distros",
+    "build",
+    "on Debian 11, 12, 13 and sid, a new user's fresh clone passes `make tour` and "
+    "`make test` with that release's python3 and compiler (bullseye's g++ 10 refused, then its clang route)",
+    "25 min (12 with roots made)",
+)
 def distros(tree):
     base = BUILD / "distros"
     base.mkdir(parents=True, exist_ok=True)
     # What the user clones: the committed HEAD and its branch, nothing of the working tree, bound in read-only.
     bundle = base / "tq_pyo3.bundle"
-    run(["git", "-C", tree, "bundle", "create", bundle, "HEAD",
-         output(["git", "-C", tree, "symbolic-ref", "-q", "HEAD"])], capture=True)
+    run(
+        [
+            "git",
+            "-C",
+            tree,
+            "bundle",
+            "create",
+            bundle,
+            "HEAD",
+            output(["git", "-C", tree, "symbolic-ref", "-q", "HEAD"]),
+        ],
+        capture=True,
+    )
     results, failed = [], []
     for suite in os.environ.get("DISTROS", "").split() or DISTROS:
         start = __import__("time").monotonic()
@@ -200,8 +284,22 @@ def distros(tree):
 
         def in_root(*cmd, user=False, log=None, check=True):
             prefix = ["setpriv", "--reuid=tq", "--regid=tq", "--init-groups", "env", "HOME=/home/tq", "USER=tq"]
-            return run(["bash", ROOT / "dev" / "debian_root.sh", "run", root, "-b", "%s:/src" % base, "--",
-                        *(prefix if user else []), *cmd], log=log, check=check, capture=log is None)
+            return run(
+                [
+                    "bash",
+                    ROOT / "dev" / "debian_root.sh",
+                    "run",
+                    root,
+                    "-b",
+                    "%s:/src" % base,
+                    "--",
+                    *(prefix if user else []),
+                    *cmd,
+                ],
+                log=log,
+                check=check,
+                capture=log is None,
+            )
 
         def fresh_clone():
             in_root("sh", "-c", "id tq >/dev/null 2>&1 || useradd -m -s /bin/sh tq; rm -rf /home/tq/tq_pyo3")
@@ -209,8 +307,9 @@ def distros(tree):
 
         def make(target, prefix=""):
             log = base / ("%s-%s.log" % (suite, target))
-            done = in_root("sh", "-c", "cd /home/tq/tq_pyo3 && %s make %s" % (prefix, target), user=True, log=log,
-                           check=False)
+            done = in_root(
+                "sh", "-c", "cd /home/tq/tq_pyo3 && %s make %s" % (prefix, target), user=True, log=log, check=False
+            )
             return done.returncode, log.read_text(errors="replace")
 
         try:
@@ -233,12 +332,22 @@ def distros(tree):
                     say("\n".join(text.splitlines()[-30:]))
                     raise Failed("make %s failed" % target)
             line = summary_line(text)
-            pint = in_root("sh", "-c", "/home/tq/tq_pyo3/.venv/bin/python -c 'import pint; print(pint.__version__)'",
-                           user=True, check=False).stdout.strip() or "none"
+            pint = (
+                in_root(
+                    "sh",
+                    "-c",
+                    "/home/tq/tq_pyo3/.venv/bin/python -c 'import pint; print(pint.__version__)'",
+                    user=True,
+                    check=False,
+                ).stdout.strip()
+                or "none"
+            )
             if pint == "none":
                 raise Failed("pint is missing: its reference rows were skipped")
-            results.append("%s | python3 %s | pint %s | %s%s | %s" % (suite, python, pint, "; ".join(notes),
-                                                                      " | " + prefix if prefix else "", line))
+            results.append(
+                "%s | python3 %s | pint %s | %s%s | %s"
+                % (suite, python, pint, "; ".join(notes), " | " + prefix if prefix else "", line)
+            )
         except Failed as failure:
             results.append("%s | FAILED: %s" % (suite, failure))
             failed.append(suite)
@@ -250,9 +359,16 @@ def distros(tree):
 
 # ---- the sdist and the wheel built from it ----------------------------------------------------------------------
 
-@check("check-dist", "build", "the sdist holds everything: a wheel built from it gets its manylinux tag from "
-       "auditwheel and passes the sdist's own tests in a fresh venv (CHECK_PYTHON picks the interpreter)", "3 min",
-       ci=True, aliases=("dist",))
+
+@check(
+    "check-dist",
+    "build",
+    "the sdist holds everything: a wheel built from it gets its manylinux tag from "
+    "auditwheel and passes the sdist's own tests in a fresh venv (CHECK_PYTHON picks the interpreter)",
+    "3 min",
+    ci=True,
+    aliases=("dist",),
+)
 def check_dist(tree):
     bin_ = tools("wheel-tools")
     dist = tree / "dist"
@@ -278,8 +394,7 @@ def check_dist(tree):
     src.mkdir()
     run(["tar", "-xzf", next(dist.glob("*.tar.gz")), "-C", src, "--strip-components=1"])
     log = tree / "build" / "check-dist.log"
-    done = run([venv / "bin" / "python", "-m", "pytest", "-q", "-p", "no:cacheprovider"], cwd=src, log=log,
-               check=False)
+    done = run([venv / "bin" / "python", "-m", "pytest", "-q", "-p", "no:cacheprovider"], cwd=src, log=log, check=False)
     say("   tests of the sdist against the installed wheel: %s" % summary_line(log.read_text()))
     if done.returncode:
         raise Failed("the sdist's tests failed against its wheel (log: %s)" % log)

@@ -16,15 +16,19 @@ from steps import BUILD, ROOT, Failed, say
 SUITE_TIMEOUT = 900
 
 
-@check("suite", "suite", "the module's suite on this machine's python3 with the module built from the tree, stopping "
-       "at the first failure (what `make mutate` runs for each fault)", "1 min")
+@check(
+    "suite",
+    "suite",
+    "the module's suite on this machine's python3 with the module built from the tree, stopping "
+    "at the first failure (what `make mutate` runs for each fault)",
+    "1 min",
+)
 def suite(tree):
     env = venv_env("faults")
     env.install_from_source(tree)
     shutil.rmtree(tree / ".hypothesis", ignore_errors=True)
     try:
-        env.suite("-x", "--hypothesis-seed=0", tree=tree,
-                  env={"PYTHONDONTWRITEBYTECODE": "1"}, timeout=SUITE_TIMEOUT)
+        env.suite("-x", "--hypothesis-seed=0", tree=tree, env={"PYTHONDONTWRITEBYTECODE": "1"}, timeout=SUITE_TIMEOUT)
     except subprocess.TimeoutExpired:
         raise Failed("the suite did not end in %d s (a hang)" % SUITE_TIMEOUT) from None
 
@@ -32,8 +36,13 @@ def suite(tree):
 def copy_tree(dest):
     """The checkout's files (tracked and new, not ignored), as they are in the working tree, into dest; files that
     are already there and the same are left alone, so builds in dest stay incremental."""
-    files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=ROOT, check=True,
-                           capture_output=True).stdout.decode().split("\0")
+    files = (
+        subprocess.run(
+            ["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=ROOT, check=True, capture_output=True
+        )
+        .stdout.decode()
+        .split("\0")
+    )
     for f in filter(None, files):
         source, target = ROOT / f, dest / f
         if not source.is_file():
@@ -101,13 +110,21 @@ def run_faults(rows):
                 for path, original in originals.items():
                     (tree / path).write_text(original)
                 (tree / ".tq-planted").unlink(missing_ok=True)
-        report.append("| %s | %s | %s | %s (%.0f s) |" % (fault.name, fault.check, fault.what,
-                                                           outcome.replace("|", "/"), time.monotonic() - start))
+        report.append(
+            "| %s | %s | %s | %s (%.0f s) |"
+            % (fault.name, fault.check, fault.what, outcome.replace("|", "/"), time.monotonic() - start)
+        )
         say(report[-1])
-    summary = "%d planted, %d caught, %d missed, %d stale" % (len(rows) - len(stale), len(rows) - len(stale) -
-                                                              len(missed), len(missed), len(stale))
+    summary = "%d planted, %d caught, %d missed, %d stale" % (
+        len(rows) - len(stale),
+        len(rows) - len(stale) - len(missed),
+        len(missed),
+        len(stale),
+    )
     out = BUILD / "faults" / "report.md"
-    out.write_text("\n".join(["| fault | check | what | outcome |", "|---|---|---|---|"] + report + ["", summary]) + "\n")
+    out.write_text(
+        "\n".join(["| fault | check | what | outcome |", "|---|---|---|---|"] + report + ["", summary]) + "\n"
+    )
     say("%s (table: %s)" % (summary, out))
     if missed or stale:
         raise Failed("missed: %s; stale: %s" % (" ".join(missed) or "none", " ".join(stale) or "none"))
@@ -121,14 +138,24 @@ def chosen(kinds):
     return rows
 
 
-@check("mutate", "faults", "each fault of dev/faults.py that the suite must catch, planted alone: the suite fails "
-       "for every one (FAULTS=... picks some)", "40 min")
+@check(
+    "mutate",
+    "faults",
+    "each fault of dev/faults.py that the suite must catch, planted alone: the suite fails "
+    "for every one (FAULTS=... picks some)",
+    "40 min",
+)
 def mutate(tree):
     run_faults(chosen(("suite",)))
 
 
-@check("faults", "faults", "every fault the project plants (mutations, a race, a leak, wheel checks, instruction "
-       "counts, same bits, the compiler refusal), each caught by its own check (FAULTS=... picks some)", "2.5 h")
+@check(
+    "faults",
+    "faults",
+    "every fault the project plants (mutations, a race, a leak, wheel checks, instruction "
+    "counts, same bits, the compiler refusal), each caught by its own check (FAULTS=... picks some)",
+    "2.5 h",
+)
 def faults(tree):
     rows = chosen(())
     run_faults(sorted(rows, key=lambda f: f.check != "suite"))

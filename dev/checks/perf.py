@@ -19,36 +19,71 @@ def counts(tree, update: bool):
     host = venv_env("bench-ir")
     host.install_from_source(tree)
     args = ["--update"] if update else []
-    status = host.python(tree / "bench" / "ir.py", *args, *os.environ.get("BENCH_IR_ARGS", "").split(), cwd=tree,
-                         check=False).returncode
+    status = host.python(
+        tree / "bench" / "ir.py", *args, *os.environ.get("BENCH_IR_ARGS", "").split(), cwd=tree, check=False
+    ).returncode
     sid = ready("sid-3.14")
     sid.install_from_source(tree)
-    status = max(status, sid.python(tree / "bench" / "ir.py", "--rows", *SID_ROWS, "--baseline", tree / SID_BASELINE,
-                                    "--out", tree / "build" / "bench-ir-sid", *args, cwd=tree,
-                                    check=False).returncode)
+    status = max(
+        status,
+        sid.python(
+            tree / "bench" / "ir.py",
+            "--rows",
+            *SID_ROWS,
+            "--baseline",
+            tree / SID_BASELINE,
+            "--out",
+            tree / "build" / "bench-ir-sid",
+            *args,
+            cwd=tree,
+            check=False,
+        ).returncode,
+    )
     if status:
-        raise Failed("instruction counts: %s" % ("an operation grew by more than 5%" if status == 1
-                                                  else "nothing comparable (another interpreter or compiler)"))
+        raise Failed(
+            "instruction counts: %s"
+            % (
+                "an operation grew by more than 5%"
+                if status == 1
+                else "nothing comparable (another interpreter or compiler)"
+            )
+        )
 
 
-@check("bench-ir", "speed", "instructions per operation (callgrind) against the committed baselines: every row on "
-       "this machine's CPython, and construction on Debian sid's 3.14 (the vectorcall path); more than 5% growth "
-       "fails", "3 min", ci=True)
+@check(
+    "bench-ir",
+    "speed",
+    "instructions per operation (callgrind) against the committed baselines: every row on "
+    "this machine's CPython, and construction on Debian sid's 3.14 (the vectorcall path); more than 5% growth "
+    "fails",
+    "3 min",
+    ci=True,
+)
 def bench_ir(tree):
     counts(tree, False)
 
 
-@check("bench-ir-baseline", "speed", "count and rewrite both baselines; commit them with the reason in the message",
-       "3 min")
+@check(
+    "bench-ir-baseline",
+    "speed",
+    "count and rewrite both baselines; commit them with the reason in the message",
+    "3 min",
+)
 def bench_ir_baseline(tree):
     counts(tree, True)
 
 
-@check("bench", "speed", "nanoseconds per operation beside floats and the peer unit libraries (pint, astropy, unyt), "
-       "each in a process of its own: bench/results/; then bench-threads", "10 min")
+@check(
+    "bench",
+    "speed",
+    "nanoseconds per operation beside floats and the peer unit libraries (pint, astropy, unyt), "
+    "each in a process of its own: bench/results/; then bench-threads",
+    "10 min",
+)
 def bench(tree):
     env = venv_env("bench", extra=extra("bench"), tools=False)
     env.install_from_source(tree)
     env.python(tree / "bench" / "run.py", *os.environ.get("BENCH_ARGS", "").split(), cwd=tree)
     from checks.threads import bench_threads
+
     bench_threads(tree)

@@ -43,8 +43,9 @@ def debian_package(name: str, arch: str, suite: str) -> Path:
     root = base / "root"
     if not (root / ".tq-unpacked").exists():
         shutil.rmtree(base, ignore_errors=True)
-        opts = apt_private(BUILD / "debian" / suite / arch / "apt", ["deb http://deb.debian.org/debian %s main" % suite],
-                           arch)
+        opts = apt_private(
+            BUILD / "debian" / suite / arch / "apt", ["deb http://deb.debian.org/debian %s main" % suite], arch
+        )
         base.mkdir(parents=True)
         run(["apt-get", *opts, "update", "-qq"], capture=True)
         run(["apt-get", *opts, "download", "-qq", "%s:%s" % (name, arch)], cwd=base, capture=True)
@@ -80,11 +81,16 @@ def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
     if platform.abi == "abi3":
         builder = bin_ / "python"
     else:  # a version-specific wheel is built by its own interpreter: scikit-build-core tags it for the one running
-        builder = venv_env("%s-wheels" % platform.interpreter, platform.interpreter, pins("wheel-tools"),
-                           tools=False).argv[0]
+        builder = venv_env(
+            "%s-wheels" % platform.interpreter, platform.interpreter, pins("wheel-tools"), tools=False
+        ).argv[0]
     musl = "-musl" in platform.zig
-    defines = {"CMAKE_TOOLCHAIN_FILE": src / "cmake" / "zig-toolchain.cmake", "ZIG_TARGET": platform.zig,
-               "ZIG_EXECUTABLE": zig(), "ZIG_FLAGS": platform.flags}
+    defines = {
+        "CMAKE_TOOLCHAIN_FILE": src / "cmake" / "zig-toolchain.cmake",
+        "ZIG_TARGET": platform.zig,
+        "ZIG_EXECUTABLE": zig(),
+        "ZIG_FLAGS": platform.flags,
+    }
     if not musl:
         defines["ZIG_LIBM_VERSIONS"] = libm_versions(platform, tree)
         defines["ZIG_LIBGCC_S"] = libgcc_s(platform)
@@ -102,13 +108,18 @@ def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
     # auditwheel then gives it its manylinux tag (a musllinux one it reads from the name).
     host_platform = platform.tag if musl else "linux-" + platform.machine
     say("== wheel for %s (%s, %s)" % (platform.name, platform.zig, platform.abi))
-    run([builder, "-m", "build", "--wheel", "--no-isolation", "--outdir", raw, src, *settings],
+    run(
+        [builder, "-m", "build", "--wheel", "--no-isolation", "--outdir", raw, src, *settings],
         env={"_PYTHON_HOST_PLATFORM": host_platform, "PATH": "%s:%s" % (bin_, os.environ["PATH"])},
-        log=work / ("build-%s.log" % platform.name))
+        log=work / ("build-%s.log" % platform.name),
+    )
     for old in wheelhouse(tree).glob(platform.wheel_pattern()):
         old.unlink()
-    run([bin_ / "auditwheel", "repair", "-w", wheelhouse(tree), next(raw.glob("*.whl"))],
-        env={"PATH": "%s:%s" % (bin_, os.environ["PATH"])}, capture=True)
+    run(
+        [bin_ / "auditwheel", "repair", "-w", wheelhouse(tree), next(raw.glob("*.whl"))],
+        env={"PATH": "%s:%s" % (bin_, os.environ["PATH"])},
+        capture=True,
+    )
     wheel = wheel_for(tree, platform)
     if wheel is None:
         raise Failed("no %s wheel in %s after the build" % (platform.name, wheelhouse(tree)))
@@ -119,8 +130,10 @@ def sdist(tree: Path) -> Path:
     """The sdist, unpacked: every wheel is built from it, so each proves it complete."""
     work = tree / "build" / "wheels"
     shutil.rmtree(work / "sdist", ignore_errors=True)
-    run([tools("wheel-tools") / "python", "-m", "build", "--sdist", "--no-isolation", "--outdir", work / "sdist", tree],
-        log=work / "sdist.log")
+    run(
+        [tools("wheel-tools") / "python", "-m", "build", "--sdist", "--no-isolation", "--outdir", work / "sdist", tree],
+        log=work / "sdist.log",
+    )
     src = work / "src"
     shutil.rmtree(src, ignore_errors=True)
     src.mkdir(parents=True)
@@ -128,11 +141,21 @@ def sdist(tree: Path) -> Path:
     return src
 
 
-@check("wheels-ci", "wheels", "the same for the rows CI runs (%s); the others' wheels are made by `make wheels` "
-       "before a change to the wheels lands" % ", ".join(p.name for p in PLATFORMS.values() if p.ci), "5 min",
-       ci=True, ci_rows=True)
-@check("wheels", "wheels", "a wheel per row of dev/platforms.py from the sdist (zig), each passing wheels-check; "
-       "PLATFORMS=... picks rows", "12 min")
+@check(
+    "wheels-ci",
+    "wheels",
+    "the same for the rows CI runs (%s); the others' wheels are made by `make wheels` "
+    "before a change to the wheels lands" % ", ".join(p.name for p in PLATFORMS.values() if p.ci),
+    "5 min",
+    ci=True,
+    ci_rows=True,
+)
+@check(
+    "wheels",
+    "wheels",
+    "a wheel per row of dev/platforms.py from the sdist (zig), each passing wheels-check; PLATFORMS=... picks rows",
+    "12 min",
+)
 def wheels(tree, platforms=None, ci_rows=False):
     rows = [p for p in selected(platforms) if p.ci or not ci_rows]
     wheelhouse(tree).mkdir(exist_ok=True)
@@ -148,11 +171,15 @@ def wheels_present(tree: Path, rows: list[Platform]) -> None:
         wheels(tree, missing)
 
 
-@check("wheels-check", "wheels", "each wheel in wheelhouse/: auditwheel finds its platform tag; its extension needs "
-       "only the C library, exports only PyInit_tq_pyo3, has no DT_RELR and imports each libm function from the "
-       "system's libm with the row's symbol version (musl: unversioned, or looked up by name where zig's runtime "
-       "defines them); abi3audit finds nothing beyond the limited API of 3.8",
-       "1 min")
+@check(
+    "wheels-check",
+    "wheels",
+    "each wheel in wheelhouse/: auditwheel finds its platform tag; its extension needs "
+    "only the C library, exports only PyInit_tq_pyo3, has no DT_RELR and imports each libm function from the "
+    "system's libm with the row's symbol version (musl: unversioned, or looked up by name where zig's runtime "
+    "defines them); abi3audit finds nothing beyond the limited API of 3.8",
+    "1 min",
+)
 def wheels_check(tree, platforms=None):
     bin_ = tools("wheel-tools")
     failed = []
@@ -164,14 +191,18 @@ def wheels_check(tree, platforms=None):
         say(show)
         if 'consistent with the following platform tag: "%s"' % platform.tag not in show:
             failed.append("%s: auditwheel does not find it %s" % (wheel.name, platform.tag))
-        expected = {"needed": list(platform.needed), "inlined": [f for f, inlined in libm_functions(tree) if inlined],
-                    "libm": {f: platform.libm_version(f) for f, _ in libm_functions(tree)},
-                    "unwinder": "" if "-musl" in platform.zig else "libgcc_s.so.1", "by_name": platform.libm_by_name}
-        if run([bin_ / "python", ROOT / "dev" / "probes" / "wheel_elf.py", wheel, json.dumps(expected)],
-               check=False).returncode:
+        expected = {
+            "needed": list(platform.needed),
+            "inlined": [f for f, inlined in libm_functions(tree) if inlined],
+            "libm": {f: platform.libm_version(f) for f, _ in libm_functions(tree)},
+            "unwinder": "" if "-musl" in platform.zig else "libgcc_s.so.1",
+            "by_name": platform.libm_by_name,
+        }
+        if run(
+            [bin_ / "python", ROOT / "dev" / "probes" / "wheel_elf.py", wheel, json.dumps(expected)], check=False
+        ).returncode:
             failed.append("%s: its ELF facts" % wheel.name)
-        if platform.abi == "abi3" and run([bin_ / "abi3audit", "--strict", "--summary", wheel],
-                                          check=False).returncode:
+        if platform.abi == "abi3" and run([bin_ / "abi3audit", "--strict", "--summary", wheel], check=False).returncode:
             failed.append("%s: abi3audit" % wheel.name)
     if failed:
         raise Failed("; ".join(failed))
@@ -185,24 +216,40 @@ def platform_suite(tree, platform_name):
     env.install(wheel_for(tree, platform))
     if platform.abi.endswith("t"):
         from checks.threads import gil_stays_off
+
         gil_stays_off(env)
-    module = output(env.command(["-c", "import tq_pyo3, platform; print(platform.machine(), tq_pyo3.__file__)"]),
-                    env=None if env.root else env.env)
+    module = output(
+        env.command(["-c", "import tq_pyo3, platform; print(platform.machine(), tq_pyo3.__file__)"]),
+        env=None if env.root else env.env,
+    )
     say("   %s: %s" % (name, module))
     env.suite("--durations=5", tree=tree, log=tree / "build" / "logs" / ("suite-%s.log" % name))
 
 
 for _p in PLATFORMS.values():
     if _p.interpreter != "host":  # the x86-64 wheel's suite runs on every CPython here: make abi3
-        check("test-" + _p.name, "wheels", "the whole suite on the %s wheel, on %s" % (
-            _p.name, INTERPRETERS[_p.interpreter].what), "2-5 min", ci=_p.ci, platform_name=_p.name)(platform_suite)
+        check(
+            "test-" + _p.name,
+            "wheels",
+            "the whole suite on the %s wheel, on %s" % (_p.name, INTERPRETERS[_p.interpreter].what),
+            "2-5 min",
+            ci=_p.ci,
+            platform_name=_p.name,
+        )(platform_suite)
 
 
 # ---- same bits ----------------------------------------------------------------------------------------------------
 
-@check("same-bits", "wheels", "one seeded stream of %d random operations gives the same bits from the GCC build and "
-       "from every wheel on its own platform, save where that platform's C library answers differently (each "
-       "listed)" % SAME_BITS_OPS, "5 min", ci=True)
+
+@check(
+    "same-bits",
+    "wheels",
+    "one seeded stream of %d random operations gives the same bits from the GCC build and "
+    "from every wheel on its own platform, save where that platform's C library answers differently (each "
+    "listed)" % SAME_BITS_OPS,
+    "5 min",
+    ci=True,
+)
 def same_bits(tree, platforms=None):
     out = tree / "build" / "same-bits"
     shutil.rmtree(out, ignore_errors=True)
@@ -224,20 +271,34 @@ def same_bits(tree, platforms=None):
 
 # ---- the stable ABI on every CPython here ---------------------------------------------------------------------
 
+
 def host_pythons() -> list[str]:
     """Every CPython from 3.8 on this machine: pyenv's versions and python3.X on PATH, each once."""
-    candidates = sorted(str(p) for root in {os.environ.get("PYENV_ROOT", ""), os.path.expanduser("~/.pyenv"),
-                                            "/root/.pyenv"} if root
-                        for p in Path(root).glob("versions/*/bin/python3"))
-    candidates += [shutil.which("python3.%d" % minor) for minor in range(8, 31)] + ["/usr/bin/python3",
-                                                                                   "/usr/local/bin/python3"]
+    candidates = sorted(
+        str(p)
+        for root in {os.environ.get("PYENV_ROOT", ""), os.path.expanduser("~/.pyenv"), "/root/.pyenv"}
+        if root
+        for p in Path(root).glob("versions/*/bin/python3")
+    )
+    candidates += [shutil.which("python3.%d" % minor) for minor in range(8, 31)] + [
+        "/usr/bin/python3",
+        "/usr/local/bin/python3",
+    ]
     seen, found = set(), []
     for exe in filter(None, candidates):
         if not os.access(exe, os.X_OK):
             continue
-        done = subprocess.run([exe, "-c", "import os, platform, sys, sysconfig; print(platform.python_implementation(),"
-                               " os.path.realpath(sys.executable), sys.version_info >= (3, 8), "
-                               "bool(sysconfig.get_config_var('Py_GIL_DISABLED')))"], capture_output=True, text=True)
+        done = subprocess.run(
+            [
+                exe,
+                "-c",
+                "import os, platform, sys, sysconfig; print(platform.python_implementation(),"
+                " os.path.realpath(sys.executable), sys.version_info >= (3, 8), "
+                "bool(sysconfig.get_config_var('Py_GIL_DISABLED')))",
+            ],
+            capture_output=True,
+            text=True,
+        )
         if done.returncode:
             continue
         impl, real, recent, free = done.stdout.split()
@@ -253,13 +314,26 @@ def abi3_run(tree, python: str, venv_dir: Path, wheel: Path, label: str, root: P
     outer = Env(label, [python], venv_dir, root=root)
     outer.python("-m", "venv", venv_dir)
     inner = Env(label, [outer.path(venv_dir) + "/bin/python"], venv_dir, root=root)
-    inner.python("-m", "pip", "install", "-q", "--disable-pip-version-check", "%s[test]" % inner.path(wheel),
-                 log=venv_dir.parent / ("%s-install.log" % label))
+    inner.python(
+        "-m",
+        "pip",
+        "install",
+        "-q",
+        "--disable-pip-version-check",
+        "%s[test]" % inner.path(wheel),
+        log=venv_dir.parent / ("%s-install.log" % label),
+    )
     return inner.suite(tree=tree, log=venv_dir.parent / ("%s-pytest.log" % label))
 
 
-@check("abi3", "wheels", "the x86-64 abi3 wheel, installed with its test extras by pip, passes the suite on every "
-       "CPython from 3.8 here, then on Debian sid's 3.14, 3.15 and their debug builds (abi3-sid)", "12 min", ci=True)
+@check(
+    "abi3",
+    "wheels",
+    "the x86-64 abi3 wheel, installed with its test extras by pip, passes the suite on every "
+    "CPython from 3.8 here, then on Debian sid's 3.14, 3.15 and their debug builds (abi3-sid)",
+    "12 min",
+    ci=True,
+)
 def abi3(tree):
     platform = PLATFORMS["x86_64"]
     wheels_present(tree, [platform])
@@ -284,8 +358,13 @@ def abi3(tree):
 SID_PYTHONS = ("python3.14", "python3.15", "python3.14-dbg", "python3.15-dbg")
 
 
-@check("abi3-sid", "wheels", "the x86-64 abi3 wheel with its test extras passes the suite under Debian sid's CPython "
-       "3.14, 3.15 and their debug builds", "6 min (5 more to make the root once)")
+@check(
+    "abi3-sid",
+    "wheels",
+    "the x86-64 abi3 wheel with its test extras passes the suite under Debian sid's CPython "
+    "3.14, 3.15 and their debug builds",
+    "6 min (5 more to make the root once)",
+)
 def abi3_sid(tree):
     platform = PLATFORMS["x86_64"]
     wheels_present(tree, [platform])
@@ -302,8 +381,13 @@ def abi3_sid(tree):
         raise Failed("; ".join(failed))
 
 
-@check("test-sid", "wheels", "the module built from source by Debian sid's CPython 3.14 and 3.15 passes the suite "
-       "(where the type's vectorcall slot is used)", "4 min")
+@check(
+    "test-sid",
+    "wheels",
+    "the module built from source by Debian sid's CPython 3.14 and 3.15 passes the suite "
+    "(where the type's vectorcall slot is used)",
+    "4 min",
+)
 def test_sid(tree):
     for name in ("sid-3.14", "sid-3.15"):
         env = ready(name)

@@ -77,8 +77,10 @@ def main():
         after = ledger()
         if after != before:
             named += 1
-            print("  %-45s total references %+d, allocated blocks %+d"
-                  % (case[0], after[0] - before[0], after[1] - before[1]))
+            print(
+                "  %-45s total references %+d, allocated blocks %+d"
+                % (case[0], after[0] - before[0], after[1] - before[1])
+            )
     if not named:
         print("  none moves them alone")
     return 1

@@ -47,13 +47,26 @@ MATH = {method: f for f, method in METHOD_OF.items()}
 def groups():
     """The symbols grouped by the dimension the module gives them, in registry order; the angles' group."""
     from tq_pyo3 import Telquant
+
     by_dims = {}
     for symbol in SYMBOLS:
         by_dims.setdefault(Telquant(1, symbol).base_units(), []).append(symbol)
     return list(by_dims.values()), by_dims[(0.0,) * 7 + (1.0,)]
-BINARY = {"+": lambda a, b: a + b, "-": lambda a, b: a - b, "*": lambda a, b: a * b, "/": lambda a, b: a / b,
-          "**": lambda a, b: a ** b, "==": lambda a, b: a == b, "!=": lambda a, b: a != b,
-          "<": lambda a, b: a < b, "<=": lambda a, b: a <= b, ">": lambda a, b: a > b, ">=": lambda a, b: a >= b}
+
+
+BINARY = {
+    "+": lambda a, b: a + b,
+    "-": lambda a, b: a - b,
+    "*": lambda a, b: a * b,
+    "/": lambda a, b: a / b,
+    "**": lambda a, b: a**b,
+    "==": lambda a, b: a == b,
+    "!=": lambda a, b: a != b,
+    "<": lambda a, b: a < b,
+    "<=": lambda a, b: a <= b,
+    ">": lambda a, b: a > b,
+    ">=": lambda a, b: a >= b,
+}
 COMPARE = ("==", "!=", "<", "<=", ">", ">=")
 
 
@@ -61,9 +74,30 @@ def f64(bits):
     return struct.unpack("<d", struct.pack("<Q", bits))[0]
 
 
-SPECIALS = [math.nan, -math.nan, math.inf, -math.inf, 0.0, -0.0, f64(1), -f64(1), f64(0x000FFFFFFFFFFFFF),
-            f64(0x0010000000000000), f64(0x7FEFFFFFFFFFFFFF), -f64(0x7FEFFFFFFFFFFFFF), f64(0x7FEFFFFFFFFFFFFE),
-            1.0, -1.0, 0.5, 2.0, 1e308, 1e-308, f64(0x7FF4000000000001), 2.0**53 + 2, 1 / 3]
+SPECIALS = [
+    math.nan,
+    -math.nan,
+    math.inf,
+    -math.inf,
+    0.0,
+    -0.0,
+    f64(1),
+    -f64(1),
+    f64(0x000FFFFFFFFFFFFF),
+    f64(0x0010000000000000),
+    f64(0x7FEFFFFFFFFFFFFF),
+    -f64(0x7FEFFFFFFFFFFFFF),
+    f64(0x7FEFFFFFFFFFFFFE),
+    1.0,
+    -1.0,
+    0.5,
+    2.0,
+    1e308,
+    1e-308,
+    f64(0x7FF4000000000001),
+    2.0**53 + 2,
+    1 / 3,
+]
 
 
 class Random:
@@ -71,6 +105,7 @@ class Random:
 
     def __init__(self, seed):
         import random
+
         self.bits = random.Random(seed).getrandbits
 
     def below(self, n):
@@ -145,7 +180,7 @@ class Random:
         if roll < 3:
             return text[:at] + self.pick("^-/()[] 0123456789x.+eE\t\u00b5\u00b2\u2212\x00") + text[at:]
         if roll < 4:
-            return text[:at] + text[at + 1:]
+            return text[:at] + text[at + 1 :]
         if roll < 5:
             return text[:at] + self.pick(("foo", "M", "Kg", "sec", "deg2x", "rad^", "^2")) + text[at:]
         if roll < 6:
@@ -167,6 +202,7 @@ class Random:
 
 def exact(x):
     from tq_pyo3 import Telquant
+
     if type(x) is float:
         return "nan:%016x" % struct.unpack("<Q", struct.pack("<d", x))[0] if x != x else x.hex()
     if type(x) is Telquant:
@@ -284,6 +320,7 @@ def c_pow():
     """The C library's own pow: math.pow answers some cases itself (1 ** y is 1 even for a signaling NaN y)."""
     try:
         import ctypes
+
         pow_ = ctypes.CDLL(None).pow
     except (ImportError, OSError, AttributeError):
         return math.pow
@@ -316,6 +353,7 @@ GROUP_OF, ANGLES = {}, []
 def run(out, ops, seed):
     import platform
     import tq_pyo3
+
     global ANGLES
     all_groups, ANGLES = groups()
     GROUP_OF.update({s: g for g in all_groups for s in g})
@@ -327,9 +365,18 @@ def run(out, ops, seed):
     data = "".join(lines).encode()
     with open(out, "wb") as f:
         f.write(data)
-    print("same-bits: %s %s, %s: %d operations (seed %d), sha256 %s -> %s" % (
-        platform.machine(), platform.python_version(), tq_pyo3.__file__, ops, seed,
-        hashlib.sha256(data).hexdigest(), out))
+    print(
+        "same-bits: %s %s, %s: %d operations (seed %d), sha256 %s -> %s"
+        % (
+            platform.machine(),
+            platform.python_version(),
+            tq_pyo3.__file__,
+            ops,
+            seed,
+            hashlib.sha256(data).hexdigest(),
+            out,
+        )
+    )
 
 
 def split(line):
@@ -349,9 +396,11 @@ def nan_free(text):
 
 def kind_of(head):
     """The operation a line names: a method, an operator, a function or the constructor."""
-    found = (re.search(r"\.(\w+)\((?:'.*')?\)$", head)
-             or re.match(r"\d+ (new|str|repr|neg|abs|asin|acos|atan|pow)\b", head)
-             or re.search(r" (\*\*|[-+*/]|[=!<>]=|[<>]) (?:[-0-9.xpa-fQnFt(]|None|inf|True|False|\[)", head))
+    found = (
+        re.search(r"\.(\w+)\((?:'.*')?\)$", head)
+        or re.match(r"\d+ (new|str|repr|neg|abs|asin|acos|atan|pow)\b", head)
+        or re.search(r" (\*\*|[-+*/]|[=!<>]=|[<>]) (?:[-0-9.xpa-fQnFt(]|None|inf|True|False|\[)", head)
+    )
     return found.group(1) if found else "?"
 
 
@@ -362,8 +411,10 @@ def own_libm(result, libm):
 
 def digests(data):
     """The output's sha256, and that of the output with every NaN written alike."""
-    return "%s (NaNs alike: %s)" % (hashlib.sha256(data).hexdigest(),
-                                    hashlib.sha256(nan_free(data.decode()).encode()).hexdigest())
+    return "%s (NaNs alike: %s)" % (
+        hashlib.sha256(data).hexdigest(),
+        hashlib.sha256(nan_free(data.decode()).encode()).hexdigest(),
+    )
 
 
 def compare(ref, others):
@@ -406,19 +457,25 @@ def compare(ref, others):
             print("  byte-identical to %s" % ref)
             continue
         if reference_nan:
-            print("  C library NaN bits: %d lines, the module's results alike, the C library's own NaN differs" %
-                  reference_nan)
+            print(
+                "  C library NaN bits: %d lines, the module's results alike, the C library's own NaN differs"
+                % reference_nan
+            )
         if wording:
-            print("  Python's wording: %d lines, the module declined the operator alike and the two interpreters "
-                  "name the operand types differently, e.g." % len(wording))
-            print("    %s\n      %s" % (wording[0][0], wording[0][1][wording[0][1].index(" -> "):]))
+            print(
+                "  Python's wording: %d lines, the module declined the operator alike and the two interpreters "
+                "name the operand types differently, e.g." % len(wording)
+            )
+            print("    %s\n      %s" % (wording[0][0], wording[0][1][wording[0][1].index(" -> ") :]))
         counts = {}
         for a, _ in nan_bits:
             counts[kind_of(split(a)[0])] = counts.get(kind_of(split(a)[0]), 0) + 1
-        print("  NaN bits only: %d lines, the sign or payload of a NaN (by operation: %s)" % (
-            len(nan_bits), ", ".join("%s %d" % item for item in sorted(counts.items(), key=lambda item: -item[1]))))
+        print(
+            "  NaN bits only: %d lines, the sign or payload of a NaN (by operation: %s)"
+            % (len(nan_bits), ", ".join("%s %d" % item for item in sorted(counts.items(), key=lambda item: -item[1])))
+        )
         for a, b in nan_bits[:3]:
-            print("    %s\n      %s" % (a, b[b.index(" -> "):]))
+            print("    %s\n      %s" % (a, b[b.index(" -> ") :]))
         print("  C library: %d lines, where the two libms answer differently for the same input:" % len(c_library))
         for a, b in c_library:
             head, res_a, libm_a = split(a)
@@ -427,10 +484,18 @@ def compare(ref, others):
         print("  unexplained: %d lines" % total)
         for kind, pairs in sorted(unexplained.items(), key=lambda item: -len(item[1])):
             astray = sum(1 for _, b in pairs if split(b)[2] and not own_libm(*split(b)[1:]))
-            print("    %s: %d lines%s" % (kind, len(pairs), "; in %d of them the module's result is not its own C "
-                                         "library's answer for the same input" % astray if astray else ""))
+            print(
+                "    %s: %d lines%s"
+                % (
+                    kind,
+                    len(pairs),
+                    "; in %d of them the module's result is not its own C library's answer for the same input" % astray
+                    if astray
+                    else "",
+                )
+            )
             for a, b in pairs[:3]:
-                print("      %s\n        %s" % (a, b[b.index(" -> "):]))
+                print("      %s\n        %s" % (a, b[b.index(" -> ") :]))
         failed |= total > 0 or bool(nan_bits)
     print("same-bits: %s" % ("FAIL: differences not explained by the C library" if failed else "ok"))
     return 1 if failed else 0

@@ -81,8 +81,10 @@ def check(wheel: str, expected: dict) -> list[str]:
     musl = not any(versions.values())
     # The file an import's version comes from: libm.so.6 for glibc; musl's imports have none ("").
     source = "" if musl else "libm.so.6"
-    print(f"== {modules[0]} ({elf.get_machine_arch()}, {elf.elfclass}-bit, {elf.little_endian and 'little' or 'big'}"
-          f"-endian) in {wheel}")
+    print(
+        f"== {modules[0]} ({elf.get_machine_arch()}, {elf.elfclass}-bit, {elf.little_endian and 'little' or 'big'}"
+        f"-endian) in {wheel}"
+    )
     print(f"needed:   {' '.join(sorted(needed))}")
     print(f"exported: {' '.join(sorted(exported))}")
     print(f"from {source or 'the C library'}: {' '.join(n for n in versions if imported.get(n) == source)}")
@@ -99,8 +101,10 @@ def check(wheel: str, expected: dict) -> list[str]:
         failures.append(f"exports {sorted(exported ^ EXPORTS)} beyond/instead of {sorted(EXPORTS)}")
     unwinder = expected.get("unwinder")
     if unwinder and imported.get("_Unwind_Resume") != unwinder:
-        failures.append(f"_Unwind_Resume is not imported from {unwinder}: the module carries an unwinder of its own, "
-                        "and a thread that glibc ends inside it by a forced unwind crashes")
+        failures.append(
+            f"_Unwind_Resume is not imported from {unwinder}: the module carries an unwinder of its own, "
+            "and a thread that glibc ends inside it by a forced unwind crashes"
+        )
     unlisted = sorted(n for n, source_file in imported.items() if source_file == "libm.so.6" and n not in versions)
     if unlisted:
         failures.append(f"imports {unlisted} from libm.so.6, which cmake/libm-functions.txt does not list")
@@ -109,8 +113,10 @@ def check(wheel: str, expected: dict) -> list[str]:
             failures.append(f"{name} is defined inside the module")
         elif by_name:
             if name in imported:
-                failures.append(f"{name} is imported, not looked up by name: the calls are not redirected, and those "
-                                "of the functions zig's runtime defines go to its copies")
+                failures.append(
+                    f"{name} is imported, not looked up by name: the calls are not redirected, and those "
+                    "of the functions zig's runtime defines go to its copies"
+                )
             elif name not in named:
                 failures.append(f"{name} is not looked up by name: no string {name!r} in .rodata")
         elif name not in imported:
