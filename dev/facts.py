@@ -21,6 +21,24 @@ def unit_symbols(root=ROOT):
     return [row[0] for row in unit_rows(root)]
 
 
+# constexpr Dims kForce = dim(1, 1, -2);
+NAMED_DIMS = re.compile(r"^constexpr Dims (k\w+) = (dim\([^)]*\));", re.M)
+
+
+def _dims(text, named):
+    """A dimension as the table writes it (a named constant or dim(m, kg, ...)) as eight floats."""
+    text = named.get(text.strip(), text.strip())
+    args = [float(a) for a in text[text.index("(") + 1 : text.rindex(")")].split(",")]
+    return tuple(args + [0.0] * (8 - len(args)))
+
+
+def units(root=ROOT):
+    """{symbol: (factor, eight exponents)} for every row of the registry, from the table as written."""
+    text = (root / "core" / "src" / "registry.cpp").read_text(encoding="utf-8")
+    named = dict(NAMED_DIMS.findall(text))
+    return {symbol: (float(factor), _dims(dims, named)) for symbol, _, factor, dims in unit_rows(root)}
+
+
 def _libm_rows(root):
     """The words of each line of cmake/libm-functions.txt: the function's name, then its marks."""
     lines = (root / "cmake" / "libm-functions.txt").read_text().splitlines()
