@@ -25,6 +25,8 @@ ROWS = re.findall(
     r"^\| `([^`]+)` \| ([^|]+?)(?: [\u00b9\u00b2\u00b3\u2074-\u2079])? \| ([^ |]+) \| ([^|]+?) \|$", TABLE, re.M
 )
 
+REGISTRY = facts.unit_rows()  # (symbol, name, factor, dimension) as core/src/registry.cpp writes them
+
 # the ```pycon blocks with the line they start on, each named by the heading above it
 BLOCKS = [
     (m.group(1), README.count("\n", 0, m.start()) + 1, re.findall(r"^#+ (.+)$", README[: m.start()], re.M)[-1])
@@ -32,18 +34,69 @@ BLOCKS = [
 ]
 
 
-def readme_row(symbol, name, factor):
-    """The README's row of a registry row, its dimension from the module."""
+def readme_row(symbol, name, factor, _dimension=None):
+    """The README's row of a registry row (symbol, name, factor, dimension as written there), its dimension as the
+    module reports it."""
     exps = Telquant(1, symbol).base_units()
     dims = "\u00b7".join(b + ("" if e == 1 else "^%g" % e) for b, e in zip(ORDER, exps) if e)
     return "| `%s` | %s | %s | %s |" % (symbol, name, factor, dims)
 
 
+def unit_table_report(readme_rows, registry_rows):
+    """What to change so that the README's unit table holds the registry's rows in its order: the row to paste for
+    each unit it lacks or has otherwise, and where; the rows to remove; the order. Empty when the two agree."""
+    have = {row[0]: row for row in readme_rows}
+    report, previous = [], None
+    for symbol, name, factor, dimension in registry_rows:
+        row = have.get(symbol)
+        if row is None or (row[1], float(row[2])) != (name, float(factor)):
+            where = "after the row of `%s`" % previous if previous else "first"
+            report += ["%s, %s:" % ("paste" if row is None else "replace it with", where)]
+            report += [readme_row(symbol, name, factor, dimension)]
+        previous = symbol
+    known = [row[0] for row in registry_rows]
+    report += ["remove the row of `%s`: the registry has no such unit" % s for s in have if s not in known]
+    if not report and [row[0] for row in readme_rows] != known:
+        report += ["order the rows as the registry does: " + " ".join(known)]
+    return "\n".join(report)
+
+
 def test_the_unit_table_has_the_registrys_rows_in_its_order():
-    registry = [(symbol, name, float(factor)) for symbol, name, factor, _ in facts.unit_rows()]
-    readme = [(symbol, name, float(factor)) for symbol, name, factor, _ in ROWS]
-    missing = [readme_row(*row) for row in facts.unit_rows() if row[0] not in {r[0] for r in ROWS}]
-    assert readme == registry, "README rows for the registry's new symbols:\n" + "\n".join(missing)
+    report = unit_table_report(ROWS, REGISTRY)
+    assert report == "", "the README's unit table differs from the registry's (core/src/registry.cpp):\n" + report
+
+
+def _without(symbol):
+    return [row for row in REGISTRY if row[0] != symbol]
+
+
+def _refactored(symbol, factor):
+    return [(s, n, factor if s == symbol else f, d) for s, n, f, d in REGISTRY]
+
+
+@pytest.mark.parametrize(
+    "readme, report",
+    [
+        (_without("km"), ["paste, after the row of `nm`:", "| `km` | kilometer | 1000 | m |"]),
+        (_without("m"), ["paste, first:", "| `m` | meter | 1 | m |"]),
+        (_refactored("kWh", "3.6e6"), []),
+        (
+            _refactored("W", "2"),
+            ["replace it with, after the row of `erg`:", "| `W` | watt | 1 | m^2\u00b7kg\u00b7s^-3 |"],
+        ),
+        (
+            REGISTRY + [("furlong", "furlong", "201.168", "m")],
+            ["remove the row of `furlong`: the registry has no such unit"],
+        ),
+        (
+            REGISTRY[1:2] + REGISTRY[:1] + REGISTRY[2:],
+            ["order the rows as the registry does: " + " ".join(r[0] for r in REGISTRY)],
+        ),
+    ],
+    ids=["a unit added", "the first unit", "a factor written otherwise", "a factor changed", "a unit dropped", "order"],
+)
+def test_the_unit_table_report_says_what_to_paste_where(readme, report):
+    assert unit_table_report(readme, REGISTRY).splitlines() == report
 
 
 @pytest.mark.parametrize("symbol, name, factor, dims", ROWS, ids=[row[0] for row in ROWS])
