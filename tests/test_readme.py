@@ -1,7 +1,9 @@
-"""README.md and CONTRIBUTING.md are checked against the module and the tree: the README's unit table against the
-registry and the module, every README example, and every file and make target CONTRIBUTING.md names."""
+"""README.md is checked against the module and the tree: every example runs as shown, the unit table holds the
+registry's rows and the module's values, and the platform table holds a row for each wheel of dev/platforms.py.
+(tests/test_docs.py checks the links, paths, make targets and generated parts of every document.)"""
 
 import doctest
+import fnmatch
 import importlib.util
 import re
 import sys
@@ -16,9 +18,9 @@ from tqtest import ORDER, vec
 TREE = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(TREE / "dev"))
 import facts  # noqa: E402  (the registry's rows, read from its source)
+from platforms import PLATFORMS  # noqa: E402
 
 README = (TREE / "README.md").read_text(encoding="utf-8")
-CONTRIBUTING = (TREE / "CONTRIBUTING.md").read_text(encoding="utf-8")
 TABLE = README.split("### Unit symbols", 1)[1].split("\n#", 1)[0]
 # | `km` | kilometer | 1000 | m |, a mark such as " ¹" after a name that parts from common usage
 ROWS = re.findall(
@@ -125,13 +127,19 @@ def test_the_readme_opens_with_install_and_an_example():
     assert "pip install" in first_screen and "```pycon\n>>> from tq_pyo3 import Telquant" in first_screen
 
 
-def test_every_file_and_make_target_contributing_names_exists():
-    paths = {p for p in re.findall(r"`([\w.-]+(?:/[\w.*-]+)+/?)`", CONTRIBUTING)}
-    assert len(paths) > 20 and [p for p in sorted(paths) if not list(TREE.glob(p.rstrip("/")))] == []
-    sys.path.insert(0, str(TREE / "dev"))
-    import checks  # noqa: F401  (registers every check)
-    from registry import CHECKS
+# | x86-64 Linux, glibc 2.17 or newer: ... | `cp38-abi3-manylinux2014_x86_64.manylinux_2_17_x86_64` | `make abi3`: ... |
+PLATFORM_ROWS = re.findall(r"^\| [^|]+ \| `([^`]+)` \| `make ([\w-]+)`[^|]* \|$", README.split("## Platforms")[1], re.M)
 
-    targets = {"tour", "test", "install", "clean", "help"} | {n for c in CHECKS.values() for n in (c.name, *c.aliases)}
-    named = set(re.findall(r"`make ([\w-]+)", CONTRIBUTING)) | set(re.findall(r"^make ([\w-]+)", CONTRIBUTING, re.M))
-    assert named and named - targets == set()
+
+def test_the_platform_table_has_a_row_for_each_wheel_and_its_suite():
+    version = re.search(r'^version = "([^"]+)"', (TREE / "pyproject.toml").read_text(), re.M).group(1)
+    rows = {}
+    for p in PLATFORMS.values():
+        tags = [t for t, _ in PLATFORM_ROWS if fnmatch.fnmatch("tq_pyo3-%s-%s.whl" % (version, t), p.wheel_pattern())]
+        assert len(tags) == 1, "%s: %d rows of the README's platform table match %s" % (p.name, len(tags), p.tag)
+        rows[tags[0]] = p
+    assert sorted(rows) == sorted(t for t, _ in PLATFORM_ROWS), "rows for wheels dev/platforms.py does not build"
+    suites = {tag: check for tag, check in PLATFORM_ROWS}
+    assert {tag: suites[tag] for tag, p in rows.items()} == {
+        tag: "abi3" if p.interpreter == "host" else "test-" + p.name for tag, p in rows.items()
+    }
