@@ -134,7 +134,21 @@ def test_a_stale_or_unknown_part_is_rewritten_or_refused(tmp_path):
     )
 
 
-def test_the_version_named_is_the_projects():
-    version = re.search(r'^version = "([^"]+)"', (TREE / "pyproject.toml").read_text(), re.M).group(1)
-    named = {v for text in TEXT.values() for v in re.findall(r"tq_pyo3-(\d[\w.]*\d)[-.]", text)}
-    assert named == {version}
+def test_the_versions_named_are_the_projects():
+    """The release in wheel names, the oldest CPython, and the oldest compilers and C++ libraries the build takes."""
+    pyproject = (TREE / "pyproject.toml").read_text()
+    version = re.search(r'^version = "([^"]+)"', pyproject, re.M).group(1)
+    python = re.search(r'^requires-python = ">=(3\.\d+)"', pyproject, re.M).group(1)
+    cmake = (TREE / "cmake" / "toolchain_minimum.cmake").read_text()
+    compilers = re.findall(r'"(GNU|Clang)" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS (\d+)', cmake)
+    libraries = re.search(r"libstdc\+\+ (\d+) / libc\+\+ (\d+) or newer", cmake).groups()
+    minimum = {"GNU": "GCC", "Clang": "clang"}
+    minimum = {(minimum[c], v) for c, v in compilers} | set(zip(("libstdc++", "libc++"), libraries))
+    text = re.sub(r"\s+", " ", "\n".join(TEXT.values()))
+    assert set(re.findall(r"tq_pyo3-(\d[\w.]*\d)[-.]", text)) == {version}
+    pythons = re.findall(r"CPython from (3\.\d+) on|`python3` \((3\.\d+) or newer", text)
+    assert pythons and {a or b for a, b in pythons} == {python}
+    assert (
+        len(minimum) == 4
+        and set(re.findall(r"\b(GCC|clang|libstdc\+\+|libc\+\+) (\d+)(?:\+| or newer)", text)) == minimum
+    )
