@@ -104,25 +104,26 @@ PARTS = {
 }
 
 
-def render(text, tree=TREE, cache=None):
+def render(text, tree=TREE):
     """The document `text` with every generated part written afresh; an unknown part's name raises KeyError."""
-    cache = {} if cache is None else cache
 
     def part(match):
         name = match.group(1)
-        if name not in cache:
-            cache[name] = PARTS[name][1](tree)
-        return "<!-- begin %s: written by docs/generate.py -->\n\n%s\n\n<!-- end %s -->" % (name, cache[name], name)
+        return "<!-- begin %s: written by docs/generate.py -->\n\n%s\n\n<!-- end %s -->" % (
+            name,
+            PARTS[name][1](tree),
+            name,
+        )
 
     return PART.sub(part, text)
 
 
-def main(argv):
-    stale, cache = [], {}
-    for name in DOCUMENTS:
-        path = TREE / name
+def main(argv, tree=TREE, documents=DOCUMENTS):
+    stale = []
+    for name in documents:
+        path = tree / name
         text = path.read_text(encoding="utf-8")
-        fresh = render(text, TREE, cache)
+        fresh = render(text, tree)
         if fresh != text:
             stale.append(name)
             if "--check" not in argv:

@@ -117,6 +117,22 @@ def test_every_generated_part_is_in_a_document_and_every_part_is_known():
     assert sorted(used) == sorted(begun) and set(used) == set(generate.PARTS)
 
 
+def test_the_command_rewrites_stale_documents_and_checks_them(tmp_path, capsys):
+    (tmp_path / "dev").mkdir()
+    (tmp_path / "dev" / "tsan.supp").write_text("race:one\n")
+    doc = tmp_path / "doc.md"
+    doc.write_text("<!-- begin tsan-suppressions: written by docs/generate.py -->\n<!-- end tsan-suppressions -->\n")
+    assert generate.main(["--check"], tmp_path, ("doc.md",)) == 1 and "race:one" not in doc.read_text()
+    assert generate.main([], tmp_path, ("doc.md",)) == 0 and "`race:one`" in doc.read_text()
+    assert generate.main(["--check"], tmp_path, ("doc.md",)) == 0 and generate.main([], tmp_path, ("doc.md",)) == 0
+    assert capsys.readouterr().out.splitlines() == [
+        "out of date: doc.md (python3 docs/generate.py rewrites them)",
+        "rewrote doc.md",
+        "current",
+        "every document was current",
+    ]
+
+
 def test_a_stale_or_unknown_part_is_rewritten_or_refused(tmp_path):
     stale = "a\n<!-- begin tsan-suppressions: written by docs/generate.py -->\nSTALE\n<!-- end tsan-suppressions -->\nb"
     fresh = generate.render(stale)
