@@ -10,7 +10,7 @@ A generated part sits between two comments, which Markdown does not show:
     ...
     <!-- end NAME -->
 
-NAME is one of PARTS below, each with the file or command it is written from. Edit that source, never the part;
+NAME is one of SOURCES below, each with the file or command it is written from. Edit that source, never the part;
 tests/test_docs.py fails while a document differs from what this script writes. Runs on any Python from 3.8 on, as
 the test suite does.
 """
@@ -22,7 +22,7 @@ from pathlib import Path
 
 TREE = Path(__file__).resolve().parent.parent
 DOCUMENTS = ("README.md", "CONTRIBUTING.md", "docs/checks.md", "docs/platforms.md", "docs/speed.md")
-PART = re.compile(r"^<!-- begin ([\w-]+): written by docs/generate\.py -->\n(.*?)^<!-- end \1 -->$", re.M | re.S)
+GENERATED = re.compile(r"^<!-- begin ([\w-]+): written by docs/generate\.py -->\n(.*?)^<!-- end \1 -->$", re.M | re.S)
 
 
 def _written(tree, path):
@@ -93,7 +93,7 @@ def bench_results(tree):
 
 
 # name: (what it is written from, how)
-PARTS = {
+SOURCES = {
     "speed-table": ("bench/results/results.md", speed_table),
     "bench-results": ("bench/results/results.md", bench_results),
     "instruction-counts": ("bench/results/ir.md", instruction_counts),
@@ -111,11 +111,11 @@ def render(text, tree=TREE):
         name = match.group(1)
         return "<!-- begin %s: written by docs/generate.py -->\n\n%s\n\n<!-- end %s -->" % (
             name,
-            PARTS[name][1](tree),
+            SOURCES[name][1](tree),
             name,
         )
 
-    return PART.sub(part, text)
+    return GENERATED.sub(part, text)
 
 
 def main(argv, tree=TREE, documents=DOCUMENTS):

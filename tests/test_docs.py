@@ -23,7 +23,7 @@ LINK = re.compile(r"!?\[[^\]]*\]\(([^)\s]+)\)")
 def prose(text):
     """The text outside fenced code blocks and generated parts (whose sources are checked where they are kept)."""
     text = re.sub(r"^```.*?^```$", "", text, flags=re.M | re.S)
-    return generate.PART.sub("", text)
+    return generate.GENERATED.sub("", text)
 
 
 def code_spans(text):
@@ -112,9 +112,9 @@ def test_the_generated_parts_are_current(name):
 
 
 def test_every_generated_part_is_in_a_document_and_every_part_is_known():
-    used = [m.group(1) for name in DOCUMENTS for m in generate.PART.finditer(TEXT[name])]
+    used = [m.group(1) for name in DOCUMENTS for m in generate.GENERATED.finditer(TEXT[name])]
     begun = [n for name in DOCUMENTS for n in re.findall(r"^<!-- begin ([\w-]+)", TEXT[name], re.M)]
-    assert sorted(used) == sorted(begun) and set(used) == set(generate.PARTS)
+    assert sorted(used) == sorted(begun) and set(used) == set(generate.SOURCES)
 
 
 def test_the_command_rewrites_stale_documents_and_checks_them(tmp_path, capsys):
