@@ -1,7 +1,7 @@
 """Every fault the project plants, one row each, with the check that must catch it (`make faults`; the rows whose
 check is the suite are `make mutate`). A fault is one or more text replacements in a copy of the tree; each text
 must occur exactly once there, so a fault that no longer fits the code is reported stale instead of planted
-elsewhere (tests/test_faults.py checks that for every row). Runs on any Python from 3.8 on."""
+elsewhere (tests/test_checks.py checks that for every row). Runs on any Python from 3.8 on."""
 
 from collections import namedtuple
 

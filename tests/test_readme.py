@@ -1,7 +1,9 @@
-"""README.md and CONTRIBUTING.md are checked against the module and the tree: the README's unit table against the
-registry and the module, every README example, and every file and make target CONTRIBUTING.md names."""
+"""README.md is checked against the module and the tree: every example runs as shown, the unit table holds the
+registry's rows and the module's values, and the platform table holds a row for each wheel of dev/platforms.py.
+(tests/test_docs.py checks the links, paths, make targets and generated parts of every document.)"""
 
 import doctest
+import fnmatch
 import importlib.util
 import re
 import sys
@@ -16,14 +18,16 @@ from tqtest import ORDER, vec
 TREE = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(TREE / "dev"))
 import facts  # noqa: E402  (the registry's rows, read from its source)
+from platforms import PLATFORMS  # noqa: E402
 
 README = (TREE / "README.md").read_text(encoding="utf-8")
-CONTRIBUTING = (TREE / "CONTRIBUTING.md").read_text(encoding="utf-8")
 TABLE = README.split("### Unit symbols", 1)[1].split("\n#", 1)[0]
 # | `km` | kilometer | 1000 | m |, a mark such as " ¹" after a name that parts from common usage
 ROWS = re.findall(
     r"^\| `([^`]+)` \| ([^|]+?)(?: [\u00b9\u00b2\u00b3\u2074-\u2079])? \| ([^ |]+) \| ([^|]+?) \|$", TABLE, re.M
 )
+
+REGISTRY = facts.unit_rows()  # (symbol, name, factor, dimension) as core/src/registry.cpp writes them
 
 # the ```pycon blocks with the line they start on, each named by the heading above it
 BLOCKS = [
@@ -32,18 +36,69 @@ BLOCKS = [
 ]
 
 
-def readme_row(symbol, name, factor):
-    """The README's row of a registry row, its dimension from the module."""
+def readme_row(symbol, name, factor, _dimension=None):
+    """The README's row of a registry row (symbol, name, factor, dimension as written there), its dimension as the
+    module reports it."""
     exps = Telquant(1, symbol).base_units()
     dims = "\u00b7".join(b + ("" if e == 1 else "^%g" % e) for b, e in zip(ORDER, exps) if e)
     return "| `%s` | %s | %s | %s |" % (symbol, name, factor, dims)
 
 
+def unit_table_report(readme_rows, registry_rows):
+    """What to change so that the README's unit table holds the registry's rows in its order: the row to paste for
+    each unit it lacks or has otherwise, and where; the rows to remove; the order. Empty when the two agree."""
+    have = {row[0]: row for row in readme_rows}
+    report, previous = [], None
+    for symbol, name, factor, dimension in registry_rows:
+        row = have.get(symbol)
+        if row is None or (row[1], float(row[2])) != (name, float(factor)):
+            where = "after the row of `%s`" % previous if previous else "first"
+            report += ["%s, %s:" % ("paste" if row is None else "replace it with", where)]
+            report += [readme_row(symbol, name, factor, dimension)]
+        previous = symbol
+    known = [row[0] for row in registry_rows]
+    report += ["remove the row of `%s`: the registry has no such unit" % s for s in have if s not in known]
+    if not report and [row[0] for row in readme_rows] != known:
+        report += ["order the rows as the registry does: " + " ".join(known)]
+    return "\n".join(report)
+
+
 def test_the_unit_table_has_the_registrys_rows_in_its_order():
-    registry = [(symbol, name, float(factor)) for symbol, name, factor, _ in facts.unit_rows()]
-    readme = [(symbol, name, float(factor)) for symbol, name, factor, _ in ROWS]
-    missing = [readme_row(*row) for row in facts.unit_rows() if row[0] not in {r[0] for r in ROWS}]
-    assert readme == registry, "README rows for the registry's new symbols:\n" + "\n".join(missing)
+    report = unit_table_report(ROWS, REGISTRY)
+    assert report == "", "the README's unit table differs from the registry's (core/src/registry.cpp):\n" + report
+
+
+def _without(symbol):
+    return [row for row in REGISTRY if row[0] != symbol]
+
+
+def _refactored(symbol, factor):
+    return [(s, n, factor if s == symbol else f, d) for s, n, f, d in REGISTRY]
+
+
+@pytest.mark.parametrize(
+    "readme, report",
+    [
+        (_without("km"), ["paste, after the row of `nm`:", "| `km` | kilometer | 1000 | m |"]),
+        (_without("m"), ["paste, first:", "| `m` | meter | 1 | m |"]),
+        (_refactored("kWh", "3.6e6"), []),
+        (
+            _refactored("W", "2"),
+            ["replace it with, after the row of `erg`:", "| `W` | watt | 1 | m^2\u00b7kg\u00b7s^-3 |"],
+        ),
+        (
+            REGISTRY + [("furlong", "furlong", "201.168", "m")],
+            ["remove the row of `furlong`: the registry has no such unit"],
+        ),
+        (
+            REGISTRY[1:2] + REGISTRY[:1] + REGISTRY[2:],
+            ["order the rows as the registry does: " + " ".join(r[0] for r in REGISTRY)],
+        ),
+    ],
+    ids=["a unit added", "the first unit", "a factor written otherwise", "a factor changed", "a unit dropped", "order"],
+)
+def test_the_unit_table_report_says_what_to_paste_where(readme, report):
+    assert unit_table_report(readme, REGISTRY).splitlines() == report
 
 
 @pytest.mark.parametrize("symbol, name, factor, dims", ROWS, ids=[row[0] for row in ROWS])
@@ -72,13 +127,25 @@ def test_the_readme_opens_with_install_and_an_example():
     assert "pip install" in first_screen and "```pycon\n>>> from tq_pyo3 import Telquant" in first_screen
 
 
-def test_every_file_and_make_target_contributing_names_exists():
-    paths = {p for p in re.findall(r"`([\w.-]+(?:/[\w.*-]+)+/?)`", CONTRIBUTING)}
-    assert len(paths) > 20 and [p for p in sorted(paths) if not list(TREE.glob(p.rstrip("/")))] == []
-    sys.path.insert(0, str(TREE / "dev"))
-    import checks  # noqa: F401  (registers every check)
-    from registry import CHECKS
+# | x86-64 Linux, glibc 2.17 or newer: ... | `cp38-abi3-manylinux2014_x86_64.manylinux_2_17_x86_64` | `make abi3`: ... |
+PLATFORM_ROWS = re.findall(
+    r"^\| ([^|]+) \| `([^`]+)` \| `make ([\w-]+)`[^|]* \|$", README.split("## Platforms")[1], re.M
+)
 
-    targets = {"tour", "test", "install", "clean", "help"} | {n for c in CHECKS.values() for n in (c.name, *c.aliases)}
-    named = set(re.findall(r"`make ([\w-]+)", CONTRIBUTING)) | set(re.findall(r"^make ([\w-]+)", CONTRIBUTING, re.M))
-    assert named and named - targets == set()
+
+def test_the_platform_table_has_a_row_for_each_wheel_and_its_suite():
+    version = re.search(r'^version = "([^"]+)"', (TREE / "pyproject.toml").read_text(), re.M).group(1)
+    rows = {}
+    for p in PLATFORMS.values():
+        tags = [
+            t for _, t, _ in PLATFORM_ROWS if fnmatch.fnmatch("tq_pyo3-%s-%s.whl" % (version, t), p.wheel_pattern())
+        ]
+        assert len(tags) == 1, "%s: %d rows of the README's platform table match %s" % (p.name, len(tags), p.tag)
+        rows[tags[0]] = p
+    assert sorted(rows) == sorted(t for _, t, _ in PLATFORM_ROWS), "rows for wheels dev/platforms.py does not build"
+    for where, tag, check in PLATFORM_ROWS:
+        p = rows[tag]
+        assert check == ("abi3" if p.interpreter == "host" else "test-" + p.name), (tag, check)
+        # manylinux_2_17_x86_64: "glibc 2.17 or newer"; musllinux_1_2_x86_64: "musl 1.2"
+        libc, major, minor = re.match(r"(many|musl)linux_(\d+)_(\d+)_", p.tag).groups()
+        assert re.search(r"\b%s %s\.%s\b" % ("glibc" if libc == "many" else "musl", major, minor), where), where
