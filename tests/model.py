@@ -300,6 +300,8 @@ MATH_METHODS = ("sqrt",) + tuple(LOGARITHMS) + TRIGONOMETRIC + INVERSE
 
 def elementary(name, q):
     """The record the function gives, or its message."""
+    if name not in MATH_METHODS:
+        raise KeyError("no rule for the method %r" % name)
     v = q.value
     if name == "sqrt":
         if v < 0.0:
