@@ -271,8 +271,8 @@ FAULTS = [
     suite(
         "index-upper-bound",
         O,
-        "if (n < INT32_MIN || n > INT32_MAX) return false;",
-        "if (n < INT32_MIN || n >= INT32_MAX) return false;",
+        "if (n < INT32_MIN || n > INT32_MAX) return Exponent::kOther;",
+        "if (n < INT32_MIN || n >= INT32_MAX) return Exponent::kOther;",
         "an __index__ of 2147483647 is no integer exponent",
     ),
     suite(

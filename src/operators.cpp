@@ -9,11 +9,19 @@
 namespace tqpy {
 namespace {
 
-// A plain-number operand, or TypeError with the operator's own text (the conversion's error is dropped).
+// Whether a failed conversion only says that the object is no number of the kind asked for: any Exception but
+// MemoryError, which is then cleared. MemoryError and what is no Exception (KeyboardInterrupt, SystemExit) stay
+// pending, to be passed on.
+bool refused_as_number() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// A plain-number operand, or TypeError with the operator's own text in place of the conversion's error.
 bool operand_number(PyObject* obj, const char* message, double& out) {
     if (to_double(obj, out)) return true;
-    PyErr_Clear();
-    raise_type_error(message);
+    if (refused_as_number()) raise_type_error(message);
     return false;
 }
 
@@ -48,27 +56,27 @@ PyObject* mixed(PyObject* left, PyObject* right, const char* forward_message, co
     return create_instance(reflected(x, rb.q()));
 }
 
-// An int exponent in the 32-bit range, through __index__ for non-ints; anything else is no integer exponent.
-bool integer_exponent(PyObject* obj, std::int32_t& out) {
+enum class Exponent { kInteger, kOther, kFailed };
+
+// An int exponent in the 32-bit range, through __index__ for non-ints (kInteger); anything else is no integer
+// exponent (kOther), unless __index__ failed with an error to pass on (kFailed, pending).
+Exponent integer_exponent(PyObject* obj, std::int32_t& out) {
     long n;
     if (PyLong_Check(obj)) {
         n = PyLong_AsLong(obj);
     } else {
         PyObject* index = PyNumber_Index(obj);
-        if (index == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
+        if (index == nullptr) return refused_as_number() ? Exponent::kOther : Exponent::kFailed;
         n = PyLong_AsLong(index);
         Py_DECREF(index);
     }
-    if (n == -1 && PyErr_Occurred()) {
+    if (n == -1 && PyErr_Occurred()) {  // beyond a long: OverflowError
         PyErr_Clear();
-        return false;
+        return Exponent::kOther;
     }
-    if (n < INT32_MIN || n > INT32_MAX) return false;
+    if (n < INT32_MIN || n > INT32_MAX) return Exponent::kOther;
     out = static_cast<std::int32_t>(n);
-    return true;
+    return Exponent::kInteger;
 }
 
 }  // namespace
@@ -108,7 +116,11 @@ PyObject* nb_power(PyObject* base, PyObject* exponent, PyObject*) {
         if (a == nullptr) return not_implemented();
         Reader ra(a);
         std::int32_t n;
-        if (integer_exponent(exponent, n)) return create_instance(tq::powi(ra.q(), n));
+        switch (integer_exponent(exponent, n)) {
+            case Exponent::kInteger: return create_instance(tq::powi(ra.q(), n));
+            case Exponent::kFailed: return nullptr;
+            case Exponent::kOther: break;
+        }
         double p;
         if (!operand_number(exponent, "Exponent must be int or float", p)) return nullptr;
         return create_instance(tq::pow(ra.q(), p));

@@ -568,15 +568,27 @@ BINARY_TEXT = {
 }
 
 
+def refused(error):
+    """A conversion's error that says only "no number of this kind": any Exception but MemoryError. The others
+    (KeyboardInterrupt, SystemExit) are passed on."""
+    return isinstance(error, Exception) and not isinstance(error, MemoryError)
+
+
 def integer_exponent(x):
-    """An int (through __index__ for other objects) in the signed 32-bit range, or None."""
+    """An int (through __index__ for other objects) in the signed 32-bit range, None for none, or the Raise of an
+    error __index__ raised that is passed on."""
     if isinstance(x, int):
         n = int.__index__(x)
     else:
         kind, n = capture(lambda: operator.index(x))
         if kind != "ok":
-            return None
+            return None if refused(n) else passed_on(n)
     return float(n) if -(2**31) <= n <= I32_MAX else None
+
+
+def number_refused(error, text):
+    """An operand no number: the operator's own TypeError, unless the error is one to pass on."""
+    return Raise(TypeError, text, (text,)) if refused(error) else passed_on(error)
 
 
 def expect_binary(sym, a, b):
@@ -589,10 +601,12 @@ def expect_binary(sym, a, b):
         if not is_telquant(a):
             return NOT_IMPLEMENTED
         p = integer_exponent(b)
+        if isinstance(p, Raise):
+            return p
         if p is None:
             p, error = as_double(b)
             if error is not None:
-                return Raise(TypeError, "Exponent must be int or float", ("Exponent must be int or float",))
+                return number_refused(error, "Exponent must be int or float")
         return ("tq", q_pow(record_of(a), p))
     forward, reflected = BINARY_TEXT[sym]
     if is_telquant(a):
@@ -600,13 +614,13 @@ def expect_binary(sym, a, b):
             return ("tq", (q_mul if sym == "*" else q_div)(record_of(a), record_of(b)))
         x, error = as_double(b)
         if error is not None:
-            return Raise(TypeError, forward, (forward,))
+            return number_refused(error, forward)
         return ("tq", (mul_number if sym == "*" else div_number)(record_of(a), x))
     if not is_telquant(b):
         return NOT_IMPLEMENTED
     x, error = as_double(a)
     if error is not None:
-        return Raise(TypeError, reflected, (reflected,))
+        return number_refused(error, reflected)
     return ("tq", mul_number(record_of(b), x) if sym == "*" else number_div(x, record_of(b)))
 
 

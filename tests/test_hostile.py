@@ -1,16 +1,13 @@
 """Hostile input ends in a result or the documented exception, never a crash or a hang (the growth of parse
 time with length is shown in bench/parse_scaling.py, not timed here)."""
 
-import math
-import operator
-from decimal import Decimal
-from fractions import Fraction
-
 import pytest
 
-import tq_pyo3
-from tq_pyo3 import Telquant, TQError
-from tqtest import INF, METHODS, NAN, WHITE_SPACE, bits, fails, made, outcome, vec
+from tq_pyo3 import Telquant
+import model
+from tqtest import agrees, bits, fails, vec
+
+INF = float("inf")
 
 MEGA, PARSE = 1_000_000, "Failed to parse unit '%s': %s"
 
@@ -24,7 +21,7 @@ BIG_VALID = [
     ("(" * MEGA + "m" + ")" * MEGA, 1.0, vec(m=1)),
     ("[(" * MEGA + "kg" + ")]" * MEGA + "/" + "-".join(["(((s)))"] * 3), 1.0, vec(kg=1, s=-3)),
     ("/" + "-" * MEGA, 1.0, vec()),
-    ("\u3000" * MEGA + "m" + WHITE_SPACE * 1000, 1.0, vec(m=1)),
+    ("\u3000" * MEGA + "m" + model.WHITE_SPACE * 1000, 1.0, vec(m=1)),
     ("m^" + "0" * MEGA + "7", 1.0, vec(m=7)),
     ("m^2147483647-" * 1000, 1.0, vec(m=1000 * (2**31 - 1))),
 ]
@@ -37,7 +34,7 @@ BIG_INVALID = [
     ("m^" + "-" * MEGA + "2", "Unknown unit: m^-"),  # only the first "-" follows a "^"
     ("^" * MEGA, "Missing exponent after '^' in \"" + "^" * MEGA + '"'),
     ("(" * MEGA + "2" + ")" * MEGA, 'Missing unit symbol before exponent in "2"'),
-    (WHITE_SPACE * 10000 + "^2", 'Missing unit symbol before exponent in "^2"'),
+    (model.WHITE_SPACE * 10000 + "^2", 'Missing unit symbol before exponent in "^2"'),
     ("\x00" * MEGA, "Unknown unit: " + "\x00" * MEGA),
 ]
 
@@ -58,56 +55,15 @@ def test_huge_invalid_expressions_fail_with_their_message(text, message):
 def test_bracketed_tokens_of_every_length_up_to_a_few_hundred():
     for n in range(300):  # token and text lengths cross every small buffer a parser might keep on the stack
         blanks = " " * n
-        q = Telquant(1.0, "[(" + blanks + "km" + blanks + ")]^(2)-(" + blanks + ")s/[" + blanks + "(hr)" + "]")
-        assert q.base_units() == vec(m=2) and q.value() == 1e6 * 3600.0**-1
-        text = "m-(" + "x" * (n + 1)  # one bracket: the copy without it is one byte shorter than the token
-        assert fails(lambda: Telquant(1.0, text)).args == (PARSE % (text, "Unknown unit: " + "x" * (n + 1)),)
+        for text in (
+            "[(" + blanks + "km" + blanks + ")]^(2)-(" + blanks + ")s/[" + blanks + "(hr)" + "]",
+            "m-(" + "x" * (n + 1),
+            "m-" + "(" * n + "m^-2" + "]" * n + "-x" * (n % 3),
+        ):
+            agrees(model.expect_new((1.0, text), None), lambda: Telquant(1.0, text))
 
 
-def test_lone_surrogates_raise_the_interpreters_encoding_error():
-    for text in ("\ud800", "m\udfff", "\udc80m/s", "m/s\ud83d\ude00", "km" * MEGA + "\udbff"):
+def test_a_lone_surrogate_anywhere_in_a_long_text_raises_the_interpreters_encoding_error():
+    for text in ("km" * MEGA + "\udbff", "\udc80" + "m" * MEGA):
         fails(lambda: Telquant(1.0, text), UnicodeEncodeError)
-        fails(lambda: Telquant(value=1, unit=text), UnicodeEncodeError)
         fails(lambda: Telquant(1, "m").value_in(text), UnicodeEncodeError)
-
-
-VALUES = [
-    NAN,
-    -NAN,
-    INF,
-    -INF,
-    5e-324,
-    -5e-324,
-    2.2250738585072014e-308,
-    -0.0,
-    0.0,
-    1.7976931348623157e308,
-    2**1023,
-    -(2**1023),
-    True,
-    Fraction(1, 3),
-    Decimal("1e400"),
-    Decimal("-nan"),
-]
-
-
-@pytest.mark.parametrize("value", VALUES, ids=map(repr, VALUES))
-def test_extreme_values_pass_through_every_operation(value):
-    x = float(value)
-    unitless, metres, angle = Telquant(value, ""), Telquant(value, "m"), Telquant(value, "rad")
-    assert bits(metres.value()) == bits(x) and bits(tq_pyo3.atan(value).value()) == bits(made(math.atan(x), x))
-    for q in (unitless, metres, angle):
-        assert {outcome(getattr(q, name)) for name in METHODS} <= {Telquant, TQError}
-        for other in (q, unitless, metres, angle, Telquant(1.0, "s")):
-            operators = (operator.add, operator.sub, operator.lt, operator.le, operator.gt, operator.ge)
-            assert {outcome(lambda: op(q, other)) for op in operators} <= {Telquant, bool, TQError}
-            units, others = q.base_units(), other.base_units()
-            accepted = units[:7] == others[:7] and (q is angle or units == others)
-            assert (q == other) == (accepted and q.value() == other.value())
-            assert type(q * other) is type(q / other) is Telquant
-        for exponent in (value, 0, -1, 2**31 - 1, -(2**31), 2**63, -(2**63), 0.5, INF, NAN):
-            powered = q**exponent
-            assert type(powered) is Telquant and " " not in str(powered).split(" ", 1)[1]
-        value_text, unit_text = str(q).split(" ", 1)
-        assert repr(q) == "Telquant(" + value_text + ", '" + unit_text + "')"
-        assert type(-q) is type(abs(q)) is type(q * value) is type(value / q) is Telquant
