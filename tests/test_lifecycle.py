@@ -316,7 +316,8 @@ def test_a_thread_waiting_for_a_failed_initialisation_makes_the_module_itself():
 NOMEMORY = r"""
 import _testcapi
 errors = set()
-for k in range(1, 5000):
+for k in range(0, 5000):
+    hold = [[] for _ in range(200)] + [{} for _ in range(200)]  # no free lists: every list and dict made is allocated
     _testcapi.set_nomemory(k, k + 1)
     try:
         m = INIT()

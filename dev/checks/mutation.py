@@ -46,7 +46,9 @@ class Mutant:
 def source_files(tree, files: str) -> list[str]:
     if files:
         return files.split()
-    return sorted(str(p.relative_to(tree)) for d in SOURCES for p in (tree / d).iterdir() if p.suffix in (".cpp", ".hpp"))
+    return sorted(
+        str(p.relative_to(tree)) for d in SOURCES for p in (tree / d).iterdir() if p.suffix in (".cpp", ".hpp")
+    )
 
 
 def mutants_of(tree, path: str, tool: Path) -> list[Mutant]:
@@ -84,9 +86,21 @@ class Worker:
         copy_tree(self.tree)
         self.build = self.base / "build"
         bin_ = python.parent
-        run([bin_ / "cmake", "-S", self.tree, "-B", self.build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-             "-DCMAKE_MAKE_PROGRAM=%s" % (bin_ / "ninja"), "-DPython_EXECUTABLE=%s" % python],
-            log=self.base / "configure.log")
+        run(
+            [
+                bin_ / "cmake",
+                "-S",
+                self.tree,
+                "-B",
+                self.build,
+                "-G",
+                "Ninja",
+                "-DCMAKE_BUILD_TYPE=Release",
+                "-DCMAKE_MAKE_PROGRAM=%s" % (bin_ / "ninja"),
+                "-DPython_EXECUTABLE=%s" % python,
+            ],
+            log=self.base / "configure.log",
+        )
         self.original = self.module()
 
     def module(self) -> bytes | None:
@@ -116,10 +130,24 @@ class Worker:
         tests.remove("tests/test_model.py")  # the model's stream first: it kills most mutants in seconds
         try:
             done = subprocess.run(
-                [self.python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "--hypothesis-seed=0",
-                 "tests/test_model.py", *tests],
-                cwd=self.tree, capture_output=True, text=True, timeout=SUITE_TIMEOUT,
-                env=dict(os.environ, PYTHONPATH=str(self.build), PYTHONDONTWRITEBYTECODE="1"))
+                [
+                    self.python,
+                    "-m",
+                    "pytest",
+                    "-x",
+                    "-q",
+                    "-p",
+                    "no:cacheprovider",
+                    "--hypothesis-seed=0",
+                    "tests/test_model.py",
+                    *tests,
+                ],
+                cwd=self.tree,
+                capture_output=True,
+                text=True,
+                timeout=SUITE_TIMEOUT,
+                env=dict(os.environ, PYTHONPATH=str(self.build), PYTHONDONTWRITEBYTECODE="1"),
+            )
         except subprocess.TimeoutExpired:
             return "killed", "a hang (no end in %d s)" % SUITE_TIMEOUT
         if done.returncode == 0:
@@ -128,10 +156,15 @@ class Worker:
         return "killed", (failed[0] if failed else "exit %d" % done.returncode)[:150]
 
 
-@check("mutation", "faults", "mutants of every line of core/src and src made by universalmutator: a seeded random "
-       "sample (SAMPLE, default 300; SEED, default a fresh one) against the suite on every core, mutants that compile "
-       "to the original module dropped; the score and every survivor not written down in "
-       "dev/equivalent_mutants.py (FILES=... samples those files)", "40 min")
+@check(
+    "mutation",
+    "faults",
+    "mutants of every line of core/src and src made by universalmutator: a seeded random "
+    "sample (SAMPLE, default 300; SEED, default a fresh one) against the suite on every core, mutants that compile "
+    "to the original module dropped; the score and every survivor not written down in "
+    "dev/equivalent_mutants.py (FILES=... samples those files)",
+    "40 min",
+)
 def mutation(tree):
     sample = int(os.environ.get("SAMPLE", 300))
     seed = int(os.environ.get("SEED") or int.from_bytes(os.urandom(4), "big"))
@@ -142,8 +175,16 @@ def mutation(tree):
     known = known_equivalents(tree)
     candidates = [m for m in everything if (m.path, m.original.strip(), m.mutated.strip()) not in known]
     random.Random(seed).shuffle(candidates)
-    say("== %d mutants of %d lines; %d written down as equivalent; seed %d, sample %d" % (
-        len(everything), len({(m.path, m.line) for m in everything}), len(everything) - len(candidates), seed, sample))
+    say(
+        "== %d mutants of %d lines; %d written down as equivalent; seed %d, sample %d"
+        % (
+            len(everything),
+            len({(m.path, m.line) for m in everything}),
+            len(everything) - len(candidates),
+            seed,
+            sample,
+        )
+    )
     jobs = max(1, os.cpu_count() or 1)
     workers = [Worker(i, tree, python) for i in range(jobs)]
     results: dict[int, tuple[str, str]] = {}
@@ -187,10 +228,21 @@ def mutation(tree):
     tested = counts["killed"] + counts["survived"]
     score = 100.0 * counts["killed"] / tested if tested else 0.0
     survivors = [candidates[i].name() for i in chosen if results[i][0] == "survived"]
-    report = ["seed %d: %d mutants tested, %d killed, %d survived: %.1f%% (%d equivalent and %d invalid dropped; "
-              "%.0f min on %d workers)" % (seed, tested, counts["killed"], counts["survived"], score,
-                                          counts["equivalent"], counts["invalid"], (time.monotonic() - start) / 60,
-                                          jobs)]
+    report = [
+        "seed %d: %d mutants tested, %d killed, %d survived: %.1f%% (%d equivalent and %d invalid dropped; "
+        "%.0f min on %d workers)"
+        % (
+            seed,
+            tested,
+            counts["killed"],
+            counts["survived"],
+            score,
+            counts["equivalent"],
+            counts["invalid"],
+            (time.monotonic() - start) / 60,
+            jobs,
+        )
+    ]
     report += ["survived: " + s for s in survivors]
     out = BUILD / "mutation" / "report.txt"
     out.write_text("\n".join(report) + "\n")
