@@ -27,98 +27,22 @@ SYMBOLS = facts.unit_symbols()
 
 # symbol: the pint unit a user means by it. "C" and "F" are scales without a zero offset (20 "C" is 20 K), so
 # they are pint's temperature differences, not degC and degF (1 degC is 274.15 K there).
-MEANS = {
-    "m": "meter",
-    "cm": "centimeter",
-    "mm": "millimeter",
-    "um": "micrometer",
-    "nm": "nanometer",
-    "km": "kilometer",
-    "mi": "international_mile",
-    "yd": "yard",
-    "ft": "foot",
-    "in": "inch",
-    "ly": "light_year",
-    "pc": "parsec",
-    "ha": "hectare",
-    "ac": "acre",
-    "l": "liter",
-    "ml": "milliliter",
-    "gal": "US_liquid_gallon",
-    "qt": "US_liquid_quart",
-    "pt": "US_pint",
-    "cup": "US_liquid_cup",
-    "kn": "knot",
-    "N": "newton",
-    "kN": "kilonewton",
-    "lbf": "force_pound",
-    "kg": "kilogram",
-    "g": "gram",
-    "mg": "milligram",
-    "t": "metric_ton",
-    "lb": "avoirdupois_pound",
-    "oz": "avoirdupois_ounce",
-    "ns": "nanosecond",
-    "us": "microsecond",
-    "ms": "millisecond",
-    "s": "second",
-    "min": "minute",
-    "hr": "hour",
-    "d": "day",
-    "wk": "week",
-    "mo": "month",
-    "yr": "year",
-    "C": "delta_degC",
-    "F": "delta_degF",
-    "K": "kelvin",
-    "A": "ampere",
-    "mA": "milliampere",
-    "kA": "kiloampere",
-    "MA": "megaampere",
-    "eV": "electron_volt",
-    "mJ": "millijoule",
-    "J": "joule",
-    "kJ": "kilojoule",
-    "MJ": "megajoule",
-    "GJ": "gigajoule",
-    "Tj": "terajoule",
-    "cal": "calorie",
-    "kcal": "kilocalorie",
-    "Wh": "watt_hour",
-    "kWh": "kilowatt_hour",
-    "BTU": "BTU",
-    "erg": "erg",
-    "W": "watt",
-    "kW": "kilowatt",
-    "MW": "megawatt",
-    "GW": "gigawatt",
-    "TW": "terawatt",
-    "hp": "horsepower",
-    "Coulomb": "coulomb",
-    "mC": "millicoulomb",
-    "kC": "kilocoulomb",
-    "V": "volt",
-    "mV": "millivolt",
-    "kV": "kilovolt",
-    "Ohm": "ohm",
-    "mOhm": "milliohm",
-    "kOhm": "kiloohm",
-    "mol": "mole",
-    "kmol": "kilomole",
-    "mmol": "millimole",
-    "umol": "micromole",
-    "nmol": "nanomole",
-    "pmol": "picomole",
-    "fmol": "femtomole",
-    "cd": "candela",
-    "lux": "lux",
-    "rad": "radian",
-    "mrad": "milliradian",
-    "deg": "degree",
-    "arcmin": "arcminute",
-    "arcsec": "arcsecond",
-    "rev": "revolution",
-}
+MEANS = dict(
+    pair.split("=")
+    for pair in """
+m=meter cm=centimeter mm=millimeter um=micrometer nm=nanometer km=kilometer mi=international_mile yd=yard
+ft=foot in=inch ly=light_year pc=parsec ha=hectare ac=acre l=liter ml=milliliter gal=US_liquid_gallon
+qt=US_liquid_quart pt=US_pint cup=US_liquid_cup kn=knot N=newton kN=kilonewton lbf=force_pound kg=kilogram
+g=gram mg=milligram t=metric_ton lb=avoirdupois_pound oz=avoirdupois_ounce ns=nanosecond us=microsecond
+ms=millisecond s=second min=minute hr=hour d=day wk=week mo=month yr=year C=delta_degC F=delta_degF K=kelvin
+A=ampere mA=milliampere kA=kiloampere MA=megaampere eV=electron_volt mJ=millijoule J=joule kJ=kilojoule
+MJ=megajoule GJ=gigajoule Tj=terajoule cal=calorie kcal=kilocalorie Wh=watt_hour kWh=kilowatt_hour BTU=BTU
+erg=erg W=watt kW=kilowatt MW=megawatt GW=gigawatt TW=terawatt hp=horsepower Coulomb=coulomb mC=millicoulomb
+kC=kilocoulomb V=volt mV=millivolt kV=kilovolt Ohm=ohm mOhm=milliohm kOhm=kiloohm mol=mole kmol=kilomole
+mmol=millimole umol=micromole nmol=nanomole pmol=picomole fmol=femtomole cd=candela lux=lux rad=radian
+mrad=milliradian deg=degree arcmin=arcminute arcsec=arcsecond rev=revolution
+""".split()
+)
 
 # The rows that part from pint: symbol: (our factor / pint's, our exponents minus pint's, why).
 QUART = 0.94635284 / 0.946352946
