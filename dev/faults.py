@@ -59,8 +59,8 @@ FAULTS = [
     suite(
         "compatible-symmetric",
         Q,
-        "((l[3] == r[3]) | (l[3] == rad_one))",
-        "((l[3] == r[3]) | (l[3] == rad_one) | (r[3] == rad_one))",
+        "((l3 == r3) | (l3 == rad_one))",
+        "((l3 == r3) | (l3 == rad_one) | (r3 == rad_one))",
         "an angle on the right accepts any rad on the left",
     ),
     suite(
@@ -456,7 +456,7 @@ FAULTS = [
         "same-bits",
         (
             (
-                P,
+                Q,
                 "    return Result<double>::success(canonical(q.value / factor, q.value, factor));",
                 "#if defined(__aarch64__)\n    return Result<double>::success("
                 "canonical(q.value * (1.0 / factor), q.value, factor));\n#else\n"
