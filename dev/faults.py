@@ -199,9 +199,9 @@ FAULTS = [
     suite(
         "reader-left-raised",
         TT,
-        "        Reader r(obj);\n        TextArg unit;\n        if (!unit.load(argv[0], \"unit\")) return nullptr;",
-        "        TextArg unit;\n        if (!unit.load(argv[0], \"unit\")) {\n            count_reader(obj->readers);\n"
-        "            return nullptr;\n        }\n        Reader r(obj);",
+        "    Reader r(obj);\n    TextArg unit;\n    if (!unit.load(argv[0], \"unit\")) return nullptr;",
+        "    TextArg unit;\n    if (!unit.load(argv[0], \"unit\")) {\n        count_reader(obj->readers);\n"
+        "        return nullptr;\n    }\n    Reader r(obj);",
         "value_in leaves the reader count raised when its unit is no str",
     ),
     suite(

@@ -6,6 +6,8 @@ namespace tqpy {
 
 // ---- process-wide objects -------------------------------------------------------------------------------
 
+std::atomic<PyObject*> g_param_names[kParamNameCount] = {};
+
 namespace {
 std::atomic<PyObject*> g_qualname{nullptr};  // interned "__qualname__"
 std::atomic<PyObject*> g_internal_error{nullptr};
@@ -32,6 +34,8 @@ PyObject* make_tq_error() { return PyErr_NewExceptionWithDoc("tq_pyo3.TQError", 
 }  // namespace
 
 bool create_shared_objects() {
+    for (std::size_t i = 0; i < kParamNameCount; ++i)
+        if (!ensure(g_param_names[i], [i] { return PyUnicode_InternFromString(kParamNames[i]); })) return false;
     return ensure(g_qualname, make_qualname) && ensure(g_internal_error, make_internal_error) &&
            ensure(g_tq_error, make_tq_error);
 }
@@ -109,18 +113,27 @@ bool too_many_positional(const ParamTable& t, Py_ssize_t given) {
     return false;
 }
 
+const char* name_of(const ParamTable& t, Py_ssize_t i) { return kParamNames[t.params[i]]; }
+
+// The parameter a keyword names: the interned name itself, else one whose text is the keyword's; -1 for none.
+Py_ssize_t parameter_named(const ParamTable& t, PyObject* key) {
+    for (Py_ssize_t i = 0; i < t.count; ++i)
+        if (key == g_param_names[t.params[i]].load(std::memory_order_acquire)) return i;
+    if (PyUnicode_Check(key))
+        for (Py_ssize_t i = 0; i < t.count; ++i)
+            if (PyUnicode_CompareWithASCIIString(key, name_of(t, i)) == 0) return i;
+    return -1;
+}
+
 // Binds one keyword argument; TypeError for a name that is no parameter or a parameter already bound.
 bool bind_keyword(const ParamTable& t, PyObject* key, PyObject* value, PyObject** out) {
-    Py_ssize_t match = -1;
-    if (PyUnicode_Check(key))
-        for (Py_ssize_t i = 0; i < t.count && match < 0; ++i)
-            if (PyUnicode_CompareWithASCIIString(key, t.names[i]) == 0) match = i;
+    Py_ssize_t match = parameter_named(t, key);
     if (match < 0) {
         PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", t.display, key);
         return false;
     }
     if (out[match] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", t.display, t.names[match]);
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", t.display, name_of(t, match));
         return false;
     }
     out[match] = value;
@@ -132,7 +145,7 @@ bool all_bound(const ParamTable& t, PyObject** out) {
     const char* missing[2];
     Py_ssize_t k = 0;
     for (Py_ssize_t i = 0; i < t.count; ++i)
-        if (out[i] == nullptr && k < 2) missing[k++] = t.names[i];
+        if (out[i] == nullptr && k < 2) missing[k++] = name_of(t, i);
     if (k == 0) return true;
     if (k == 1)
         PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", t.display, missing[0]);

@@ -82,11 +82,18 @@ PyObject* entry(Body&& body) {
 
 // ---- arguments -----------------------------------------------------------------------------------------------
 
+// The parameter names of every callable, each interned by the import (create_shared_objects): the compiler interns
+// the keyword names of Python code, so a keyword argument is usually found by identity, before any text compare.
+enum ParamName : unsigned char { kValueParam, kUnitParam, kXParam, kParamNameCount };
+inline constexpr const char* kParamNames[kParamNameCount] = {"value", "unit", "x"};
+extern std::atomic<PyObject*> g_param_names[kParamNameCount];
+
 struct ParamTable {
     const char* display;  // "Telquant.__new__()", "asin()"
-    const char* const* names;
+    const ParamName* params;
     Py_ssize_t count;
 };
+inline constexpr Py_ssize_t kMaxParams = 2;
 
 // Binds positional and keyword arguments to `out[0..count)` as borrowed references. Arguments come as a tuple
 // and a dict (tp_new, METH_VARARGS | METH_KEYWORDS), or in the vectorcall form: `nargs` positional arguments in
