@@ -290,11 +290,7 @@ FAULTS = [
         ">= is false for equal values",
     ),
     suite(
-        "type-ref-leak",
-        TT,
-        "    release(self);\n    Py_DecRef(reinterpret_cast<PyObject*>(type));",
-        "    release(self);",
-        "every instance leaks a reference to its type",
+        "type-ref-leak", TT, "(self);\n    Py_DECREF(type);", "(self);", "every instance leaks a reference to its type"
     ),
     suite(
         "nan-test-skipped",

@@ -316,11 +316,9 @@ PyObject* create_instance_of(const tq::Quantity& q, PyTypeObject* type) {
         type = loaded_type();
         if (type == nullptr) return internal_failure("failed to create type object for `Telquant`");
     }
-    allocfunc alloc = g_alloc;  // published with the type
-    if (type != loaded_type()) {
-        alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        if (alloc == nullptr) alloc = PyType_GenericAlloc;
-    }
+    if (type == loaded_type()) return fill_instance(new_instance(type), q);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
     return fill_instance(alloc(type, 0), q);
 }
 

@@ -15,18 +15,13 @@
 #include <string>
 #include <string_view>
 
+#include "instances.hpp"
 #include "quantity.hpp"
 #include "reader_count.hpp"
 
 namespace tqpy {
 
 inline constexpr const char* kClassName = "Telquant";
-
-struct TelquantObject {
-    PyObject_HEAD
-    tq::Quantity q;
-    std::size_t readers;  // changed only atomically, by Reader (reader_count.hpp)
-};
 
 // ---- process-wide objects -------------------------------------------------------------------------------
 //
@@ -41,10 +36,9 @@ struct TelquantObject {
 bool create_shared_objects();
 // The Telquant type unless it exists; nullptr with an exception pending when creation fails.
 PyTypeObject* create_type();
-// Set once, after g_alloc (and the type's tp_free) are stored: a thread that loads the type with acquire ordering
-// and finds it also sees those, which are never written again.
+// Set once, after what the type's calls need is stored (vectorcall.cpp): a thread that loads the type with acquire
+// ordering and finds it also sees that, which is never written again.
 extern std::atomic<PyTypeObject*> g_type;
-extern allocfunc g_alloc;
 
 inline PyTypeObject* loaded_type() noexcept { return g_type.load(std::memory_order_acquire); }
 
@@ -199,11 +193,11 @@ inline PyObject* fill_instance(PyObject* obj, const tq::Quantity& q) {
     return obj;
 }
 
-// A new Telquant of exactly the Telquant type holding `q`: the type's cached tp_alloc, then the record.
+// A new Telquant of exactly the Telquant type holding `q`: a block of the free list (instances.hpp) or a new one.
 inline PyObject* create_instance(const tq::Quantity& q) {
     PyTypeObject* type = loaded_type();
     if (type == nullptr) return create_instance_of(q, nullptr);
-    return fill_instance(g_alloc(type, 0), q);
+    return fill_instance(new_instance(type), q);
 }
 
 inline PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type) {

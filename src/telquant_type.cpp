@@ -8,14 +8,12 @@
 namespace tqpy {
 
 std::atomic<PyTypeObject*> g_type{nullptr};
-allocfunc g_alloc = nullptr;  // published by g_type
-
-namespace {
-freefunc g_free = nullptr;  // published by g_type
-const ParamName kNewNames[] = {kValueParam, kUnitParam};
-}  // namespace
 
 // ---- constructor -----------------------------------------------------------------------------------------
+
+namespace {
+const ParamName kNewNames[] = {kValueParam, kUnitParam};
+}  // namespace
 
 const ParamTable kNewParams = {"Telquant.__new__()", kNewNames, 2};
 
@@ -97,11 +95,15 @@ PyObject* text_slot(PyObject* self) {
 
 // ---- lifecycle -------------------------------------------------------------------------------------------
 
+// An instance of the Telquant type gives its block back as it was made (instances.hpp); one of another type (none
+// can be made from Python) to that type's tp_free. Then the instance's reference to its type is released.
 void tp_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    freefunc release = type == loaded_type() ? g_free : reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    release(self);
-    Py_DecRef(reinterpret_cast<PyObject*>(type));
+    if (type == loaded_type())
+        release_instance(self);
+    else
+        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
 }
 
 // ---- tables --------------------------------------------------------------------------------------------------
@@ -187,9 +189,6 @@ PyTypeObject* make_type() {
     }
     if (type == nullptr) return nullptr;
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
-    g_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-    if (g_alloc == nullptr) g_alloc = PyType_GenericAlloc;
-    g_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
     note_construction(tp);
 #if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
     // Free-threaded 3.13 counts each instance's reference to its type on one shared word with atomic instructions,
