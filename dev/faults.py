@@ -18,7 +18,7 @@ Q, F, O, T, E, P, X = (
     "src/frame.hpp",
 )
 A, TT, TH, R = "core/src/arithmetic.hpp", "src/telquant_type.cpp", "core/src/text.hpp", "src/reader_count.hpp"
-ONCE, VC = "src/once.hpp", "src/vectorcall.cpp"
+ONCE, VC, UC = "src/once.hpp", "src/vectorcall.cpp", "src/unit_cache.hpp"
 ADD_ONE = "std::atomic_ref<std::size_t>(readers).fetch_add(1, std::memory_order_relaxed);"
 
 
@@ -199,8 +199,8 @@ FAULTS = [
     suite(
         "reader-left-raised",
         TT,
-        "    Reader r(obj);\n    TextArg unit;\n    if (!unit.load(argv[0], \"unit\")) return nullptr;",
-        "    TextArg unit;\n    if (!unit.load(argv[0], \"unit\")) {\n        count_reader(obj->readers);\n"
+        "    Reader r(obj);\n    UnitArg unit;\n    if (!unit.load(argv[0], \"unit\")) return nullptr;",
+        "    UnitArg unit;\n    if (!unit.load(argv[0], \"unit\")) {\n        count_reader(obj->readers);\n"
         "        return nullptr;\n    }\n    Reader r(obj);",
         "value_in leaves the reader count raised when its unit is no str",
     ),
@@ -305,6 +305,13 @@ FAULTS = [
         "local_[n++] = static_cast<char>(0xF0 | (c >> 18));",
         "local_[n++] = static_cast<char>(0xF8 | (c >> 18));",
         "a unit text with a character beyond U+FFFF is misread",
+    ),
+    suite(
+        "unit-cache-identity",
+        UC,
+        "        if (PyUnicode_CompareWithASCIIString(str, seen.entry->key.text()) != 0) return nullptr;\n",
+        "",
+        "a str at the address of one seen before gets that one's unit, its own text never compared",
     ),
     suite(
         "surrogate-half",

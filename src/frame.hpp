@@ -18,6 +18,7 @@
 #include "instances.hpp"
 #include "quantity.hpp"
 #include "reader_count.hpp"
+#include "unit_cache.hpp"
 
 namespace tqpy {
 
@@ -129,19 +130,56 @@ bool number_arg(PyObject* obj, const char* name, double& out);
 // No Python object is held, so nothing here needs the thread state when a call is unwound (see entry()).
 class TextArg {
 public:
+    static constexpr std::size_t kShort = 32;  // characters encoded here; each takes at most 4 bytes
     TextArg() = default;
     TextArg(const TextArg&) = delete;
     TextArg& operator=(const TextArg&) = delete;
-    bool load(PyObject* obj, const char* name);
+    // False with the argument error raised (frame.cpp). The common text, an exact str of at most kShort
+    // characters, takes the first way.
+    bool load(PyObject* obj, const char* name) {
+        return (Py_TYPE(obj) == &PyUnicode_Type && load_short(obj, true)) || load_other(obj, name);
+    }
     std::string_view view() const { return view_; }
+    // The text as a key of the thread's unit cache (unit_cache.hpp), or nullptr: only an exact str of ASCII
+    // characters short enough for a key has one.
+    const UnitKey* key() const { return keyed_ ? &key_ : nullptr; }
 
 private:
-    static constexpr Py_ssize_t kShort = 32;  // characters encoded here; each takes at most 4 bytes
-    bool load_short(PyObject* obj);
+    bool load_short(PyObject* obj, bool exact);
     bool load_long(PyObject* obj);
+    bool load_other(PyObject* obj, const char* name);
     std::unique_ptr<char[]> long_;
     std::string_view view_;
+    bool keyed_ = false;
+    UnitKey key_;
     char local_[4 * kShort];
+};
+
+// A unit argument: a str, read as TextArg reads it, and what its text parses to, which the thread's unit cache
+// holds or is given. The unit and the text stay until the thread parses another text, so they are used before
+// anything that might run Python code.
+class UnitArg {
+public:
+    UnitArg() = default;
+    UnitArg(const UnitArg&) = delete;
+    UnitArg& operator=(const UnitArg&) = delete;
+    // False with the argument error raised (TextArg), or TQError with the parser's message.
+    bool load(PyObject* obj, const char* name) {
+        if (Py_TYPE(obj) == &PyUnicode_Type && (unit_ = t_unit_cache.find(obj, text_)) != nullptr) return true;
+        if (!arg_.load(obj, name)) return false;
+        text_ = arg_.view();
+        const UnitKey* key = arg_.key();
+        if (key != nullptr && (unit_ = t_unit_cache.find(*key, obj)) != nullptr) return true;
+        return parse(obj);
+    }
+    const tq::ParsedUnit& unit() const { return *unit_; }
+    std::string_view text() const { return text_; }  // UTF-8
+
+private:
+    bool parse(PyObject* obj);
+    TextArg arg_;
+    std::string_view text_;
+    const tq::ParsedUnit* unit_ = nullptr;
 };
 
 // "<qualname of obj's type>", or "<failed to extract type name>"

@@ -20,11 +20,9 @@ const ParamTable kNewParams = {"Telquant.__new__()", kNewNames, 2};
 PyObject* construct(PyTypeObject* type, PyObject* const* argv) {
     double value;
     if (!number_arg(argv[0], "value", value)) return nullptr;
-    TextArg unit;
+    UnitArg unit;
     if (!unit.load(argv[1], "unit")) return nullptr;
-    auto made = tq::new_quantity(value, unit.view());
-    if (!made) return raise_tq(made.error());
-    return create_instance(made.value(), type);
+    return create_instance(tq::quantity_in(value, unit.unit()), type);
 }
 
 namespace {
@@ -50,9 +48,9 @@ TQ_BODY PyObject* m_value_in(PyObject* self, PyObject* const* argv) {
     TelquantObject* obj = receiver(self);
     if (obj == nullptr) return nullptr;
     Reader r(obj);
-    TextArg unit;
+    UnitArg unit;
     if (!unit.load(argv[0], "unit")) return nullptr;
-    auto converted = tq::value_in(r.q(), unit.view());
+    auto converted = tq::value_in(r.q(), unit.unit(), unit.text());
     if (!converted) return raise_tq(converted.error());
     return new_float(converted.value());
 }

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from tq_pyo3 import Telquant, TQError
-from tqtest import WHITE_SPACE, fails, vec
+from tqtest import WHITE_SPACE, fails, rec, vec, want
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "dev"))
 import facts  # noqa: E402  (the registry's rows, read from its source)
@@ -342,3 +342,53 @@ def test_any_text_gives_a_record_an_encoding_error_or_one_of_the_fixed_messages(
         assert match.group("p") is None or piece[-1] in "0123456789"
     else:
         assert unbracketed.count("/") <= 1 and all(e == int(e) for e in q.base_units())
+
+
+# ---- texts seen before: a thread keeps what its recent texts parse to --------------------------------------------
+
+Text = type("Text", (str,), {})  # a str subclass is parsed anew on every call, as a text seen for the first time
+METRE = Telquant(1.0, "m")
+LONGEST = "m-" * 11 + "m"  # 23 characters: the longest text kept
+CLOSE = [  # texts a character apart, the same for 23 characters and different after, with zero characters, failures
+    *("m", "mm", "Mm", "km", "kN", "kn", "mA", "MA", "m ", " m", "\u00a0m", "m\x00", "m\x00s", "\x00", "", "s", "ms"),
+    *("m/s", "m-s", "(m)", "[m]", "m^2", "m2", "m^-2", "kg-m/s^2", "kg-m/s^3", "kg-m/s^2-K", "kg-m/s^2 ", "m/s/s", "x"),
+    *(LONGEST, LONGEST[:-1], LONGEST[:-1] + "s", LONGEST + "m", LONGEST + "-s", LONGEST + "\x00", LONGEST + "-x"),
+    *("m-" * 15 + "m", "m-" * 16, "m\u00e9", "\u00b5m", "m\U0001f600", "\ud800m"),
+]
+
+
+def answers(text):
+    """What construction and value_in give for `text`: records as bits, or the exception's type and text."""
+
+    def outcome(call):
+        try:
+            return call()
+        except (TQError, UnicodeEncodeError) as error:
+            return type(error), str(error)
+
+    return outcome(lambda: rec(Telquant(1.5, text))), outcome(lambda: METRE.value_in(text))
+
+
+def fresh(text):
+    return "".join(list(text))  # a new str object of that text
+
+
+def test_texts_seen_before_give_what_a_text_never_seen_gives():
+    texts = CLOSE + ["km^%d" % i for i in range(60)]  # more texts than a thread keeps
+    expected = [answers(Text(t)) for t in texts]
+    assert expected[0] == (want(1.5, vec(m=1)), 1.0) and expected[4][1] == (
+        TQError,
+        "Incompatible unit conversion to: kN",
+    )
+    for order in (texts, texts[::-1], texts[::7] + texts[::3], texts * 2):
+        for t in order:  # each text as the same object again, and as a new one
+            assert (answers(t), answers(fresh(t))) == (expected[texts.index(t)],) * 2, repr(t)
+
+
+def test_a_str_that_takes_the_place_of_one_freed_is_read_for_its_own_text():
+    texts = ["mm", "km", "cm", "Mm", "kg", "mA"]  # one length: one size of block, which a new str takes over
+    expected = [answers(Text(t)) for t in texts]
+    for i in range(600):
+        text = fresh(texts[i % len(texts)])
+        assert answers(text) == expected[i % len(texts)], i
+        del text
