@@ -47,7 +47,7 @@ struct UnitKey {
 
 // 32 entries: 8 sets of 4, a text's set chosen by a hash of its key, the oldest entry of a set replaced. Beside them,
 // 16 places that each tie a str object to the entry it was found in, chosen by the object's address, and the one
-// place for what a text without a key parses to. About 3.7 KiB in all.
+// place for what a text without a key parses to. About 3.6 KiB in all.
 class UnitCache {
 public:
     // The entry of `str`, an exact str seen lately whose text is still that entry's, or nullptr (and `text` as it
