@@ -2,8 +2,9 @@
 
     python bench/ir.py [--python PY] [--loops N] [--out DIR] [--baseline FILE] [--update] [--rows KEY...]
 
-Each row's tq_pyo3 statement (bench/run.py; --rows picks some, and their baseline is a file of its own) runs under `valgrind --tool=callgrind` in a timeit loop of N passes,
-and so does the same loop with `pass` in its place, all in one process with PYTHONHASHSEED=0: callgrind dumps its
+Each row's tq_pyo3 statement (bench/run.py, then the rows counted here only, IR_ROWS; --rows picks some, and their
+baseline is a file of its own) runs under `valgrind --tool=callgrind` in a timeit loop of N passes, and so does the
+same loop with `pass` in its place and the same setup, all in one process with PYTHONHASHSEED=0: callgrind dumps its
 counters between loops, and a row's count is the difference of its loop and the empty loop before it, divided by
 N. Start-up, imports, the row's setup and the loop itself cancel. Counts repeat exactly from run to run of the same
 rows; every loop is warmed first, so a run of fewer rows can differ by a percent or so from a full run: a baseline
@@ -37,17 +38,38 @@ from run import OPERATIONS, SETUP  # noqa: E402  (bench/run.py: the rows and the
 TOLERANCE = 0.05
 BASELINE = ROOT / "bench" / "ir-baseline.json"
 
+# Rows counted here only, beside the rows of bench/run.py: (key, label, statement, setup added to the library's).
+# A text seen for the first time is a new str with a text no call has had before: each pass takes the next of LOOPS
+# and more such texts, made by the setup (which the empty loop runs too).
+IR_ROWS = [
+    ("value", "`a.value()`", "a.value()", ""),
+    (
+        "new_first",
+        'construct from a text seen first ("m^N")',
+        "T(n, next(texts))",
+        "texts = iter(['m^%d' % i for i in range(1, LOOPS + 1000)])",
+    ),
+    (
+        "new_first_newton",
+        'construct from a text seen first ("kg-m/s^N")',
+        "T(n, next(texts))",
+        "texts = iter(['kg-m/s^%d' % i for i in range(1, LOOPS + 1000)])",
+    ),
+]
+
 # Runs in the measured interpreter, under callgrind. Every loop is warmed first (type creation, specialisation and
 # first-time caches are not counted), then each row's loop runs between two calls of os.getppid, at which callgrind
 # dumps its counters (--dump-before=getppid): one part for the empty loop, the next for the row's loop.
 PROBE = r"""
 import json, os, sys, timeit
-stmts, setup, loops = json.loads(sys.argv[1]), sys.argv[2], int(sys.argv[3])
-empty = timeit.Timer("pass", setup=setup)
-timers = [timeit.Timer(stmt, setup=setup) for stmt in stmts]
-for timer in [empty] + timers:
+rows, loops = json.loads(sys.argv[1]), int(sys.argv[2])
+names = {"LOOPS": loops}
+pairs = [(timeit.Timer("pass", setup=setup, globals=names), timeit.Timer(stmt, setup=setup, globals=names))
+         for stmt, setup in rows]
+for empty, timer in pairs:
+    empty.timeit(200)
     timer.timeit(200)
-for timer in timers:
+for empty, timer in pairs:
     os.getppid()
     empty.timeit(loops)
     os.getppid()
@@ -62,8 +84,9 @@ print(json.dumps({"interpreter": f"{platform.python_implementation()} {platform.
 """
 
 
-def callgrind_parts(python: str, stmts: list[str], setup: str, loops: int) -> dict[int, int]:
-    """Instructions of each part of one callgrind run of PROBE, by part number (part 1 is the start-up)."""
+def callgrind_parts(python: str, rows: list[tuple[str, str]], loops: int) -> dict[int, int]:
+    """Instructions of each part of one callgrind run of PROBE over (statement, setup) rows, by part number (part 1
+    is the start-up)."""
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "VALGRIND"))}
@@ -77,8 +100,7 @@ def callgrind_parts(python: str, stmts: list[str], setup: str, loops: int) -> di
                 python,
                 "-c",
                 PROBE,
-                json.dumps(stmts),
-                setup,
+                json.dumps(rows),
                 str(loops),
             ],
             capture_output=True,
@@ -119,13 +141,21 @@ def identify(python: str) -> dict:
     return info
 
 
+def all_rows() -> list[tuple[str, str, str, str]]:
+    """(key, label, statement, setup) of every row: bench/run.py's, then IR_ROWS."""
+    setup = SETUP["tq_pyo3"]
+    return [(key, label, stmts["tq_pyo3"], setup) for key, label, _target, stmts in OPERATIONS] + [
+        (key, label, stmt, setup + extra + "\n") for key, label, stmt, extra in IR_ROWS
+    ]
+
+
 def measure(python: str, loops: int, only: list[str] | None) -> dict[str, float]:
-    rows = [(key, stmts["tq_pyo3"]) for key, _label, _target, stmts in OPERATIONS if not only or key in only]
+    rows = [(key, stmt, setup) for key, _label, stmt, setup in all_rows() if not only or key in only]
     if only and len(rows) != len(set(only)):
         raise SystemExit(f"bench-ir: unknown rows among {only}")
-    parts = callgrind_parts(python, [stmt for _key, stmt in rows], SETUP["tq_pyo3"], loops)
+    parts = callgrind_parts(python, [(stmt, setup) for _key, stmt, setup in rows], loops)
     counts = {}
-    for i, (key, _stmt) in enumerate(rows):
+    for i, (key, _stmt, _setup) in enumerate(rows):
         # The dump at the (j+1)-th getppid call closes part j+1; row i's empty loop is part 2i+2, its loop 2i+3.
         counts[key] = round((parts[2 * i + 3] - parts[2 * i + 2]) / loops, 1)
         print(f"  {key:<12} {counts[key]:>9.1f}", flush=True)
@@ -196,7 +226,7 @@ def main() -> int:
     print(f"bench-ir: {run['interpreter']}, module built by {run['compiler']}, {args.loops:,} passes", flush=True)
     run["loops"] = args.loops
     run["counts"] = measure(args.python, args.loops, args.rows)
-    labels = {key: label for key, label, *_ in OPERATIONS}
+    labels = {key: label for key, label, *_ in all_rows()}
     write_results(run, args.out, labels)
     if args.update:
         args.baseline.write_text(json.dumps(run, indent=1) + "\n", encoding="utf-8")

@@ -2,9 +2,15 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tqpy {
 
 // ---- process-wide objects -------------------------------------------------------------------------------
+
+std::atomic<PyObject*> g_param_names[kParamNameCount] = {};
 
 namespace {
 std::atomic<PyObject*> g_qualname{nullptr};  // interned "__qualname__"
@@ -32,6 +38,8 @@ PyObject* make_tq_error() { return PyErr_NewExceptionWithDoc("tq_pyo3.TQError", 
 }  // namespace
 
 bool create_shared_objects() {
+    for (std::size_t i = 0; i < kParamNameCount; ++i)
+        if (!ensure(g_param_names[i], [i] { return PyUnicode_InternFromString(kParamNames[i]); })) return false;
     return ensure(g_qualname, make_qualname) && ensure(g_internal_error, make_internal_error) &&
            ensure(g_tq_error, make_tq_error);
 }
@@ -109,18 +117,27 @@ bool too_many_positional(const ParamTable& t, Py_ssize_t given) {
     return false;
 }
 
+const char* name_of(const ParamTable& t, Py_ssize_t i) { return kParamNames[t.params[i]]; }
+
+// The parameter a keyword names: the interned name itself, else one whose text is the keyword's; -1 for none.
+Py_ssize_t parameter_named(const ParamTable& t, PyObject* key) {
+    for (Py_ssize_t i = 0; i < t.count; ++i)
+        if (key == g_param_names[t.params[i]].load(std::memory_order_acquire)) return i;
+    if (PyUnicode_Check(key))
+        for (Py_ssize_t i = 0; i < t.count; ++i)
+            if (PyUnicode_CompareWithASCIIString(key, name_of(t, i)) == 0) return i;
+    return -1;
+}
+
 // Binds one keyword argument; TypeError for a name that is no parameter or a parameter already bound.
 bool bind_keyword(const ParamTable& t, PyObject* key, PyObject* value, PyObject** out) {
-    Py_ssize_t match = -1;
-    if (PyUnicode_Check(key))
-        for (Py_ssize_t i = 0; i < t.count && match < 0; ++i)
-            if (PyUnicode_CompareWithASCIIString(key, t.names[i]) == 0) match = i;
+    Py_ssize_t match = parameter_named(t, key);
     if (match < 0) {
         PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", t.display, key);
         return false;
     }
     if (out[match] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", t.display, t.names[match]);
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", t.display, name_of(t, match));
         return false;
     }
     out[match] = value;
@@ -132,7 +149,7 @@ bool all_bound(const ParamTable& t, PyObject** out) {
     const char* missing[2];
     Py_ssize_t k = 0;
     for (Py_ssize_t i = 0; i < t.count; ++i)
-        if (out[i] == nullptr && k < 2) missing[k++] = t.names[i];
+        if (out[i] == nullptr && k < 2) missing[k++] = name_of(t, i);
     if (k == 0) return true;
     if (k == 1)
         PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", t.display, missing[0]);
@@ -220,18 +237,81 @@ std::string type_name_of(PyObject* obj) {
     return result;
 }
 
+namespace {
+
+// The code points of a short text, zero after it up to the end of the half (16) or the whole (32) it fits in.
+struct WideText {
+    static constexpr std::size_t kSize = TextArg::kShort;
+    static constexpr std::size_t kHalf = kSize / 2;
+    alignas(16) Py_UCS4 chars[kSize];
+
+#if defined(__SSE2__)
+    static_assert(kSize == 32);
+    // Four or eight stores of 16 bytes, written out: a loop of them is not always unrolled.
+    explicit WideText(std::size_t length) {
+        auto* w = reinterpret_cast<__m128i*>(chars);
+        const __m128i zero = _mm_setzero_si128();
+        _mm_store_si128(w, zero), _mm_store_si128(w + 1, zero), _mm_store_si128(w + 2, zero);
+        _mm_store_si128(w + 3, zero);
+        if (length <= kHalf) return;
+        _mm_store_si128(w + 4, zero), _mm_store_si128(w + 5, zero), _mm_store_si128(w + 6, zero);
+        _mm_store_si128(w + 7, zero);
+    }
+
+    // The characters of the half or the whole as bytes into out; false when one of them is not ASCII (out then
+    // holds no text). Both packs saturate, so a character of 0x80 or more gives a byte of 0x80 or more.
+    bool narrow_ascii(char* out, std::size_t length) const {
+        const auto* w = reinterpret_cast<const __m128i*>(chars);
+        __m128i first = _mm_packus_epi16(_mm_packs_epi32(_mm_load_si128(w), _mm_load_si128(w + 1)),
+                                         _mm_packs_epi32(_mm_load_si128(w + 2), _mm_load_si128(w + 3)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+        if (length <= kHalf) return _mm_movemask_epi8(first) == 0;
+        __m128i second = _mm_packus_epi16(_mm_packs_epi32(_mm_load_si128(w + 4), _mm_load_si128(w + 5)),
+                                          _mm_packs_epi32(_mm_load_si128(w + 6), _mm_load_si128(w + 7)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + 1, second);
+        return _mm_movemask_epi8(_mm_or_si128(first, second)) == 0;
+    }
+#else
+    explicit WideText(std::size_t) { std::memset(chars, 0, sizeof chars); }
+
+    bool narrow_ascii(char* out, std::size_t) const {
+        Py_UCS4 any = 0;
+        for (std::size_t i = 0; i < kSize; ++i) {
+            any |= chars[i];
+            out[i] = static_cast<char>(chars[i]);
+        }
+        return any < 0x80;
+    }
+#endif
+};
+
+}  // namespace
+
 // The characters of a short str, copied out as code points and encoded as UTF-8 into local_; false, with no
-// exception pending, for a long text or one with a lone surrogate (which has no UTF-8 form).
-bool TextArg::load_short(PyObject* obj) {
+// exception pending, for a long text or one with a lone surrogate (which has no UTF-8 form). A text of ASCII
+// characters only, the common one, is its own UTF-8: its characters are narrowed to bytes, and an exact str short
+// enough gets its key in the unit cache.
+bool TextArg::load_short(PyObject* obj, bool exact) {
     Py_ssize_t length = PyUnicode_GetLength(obj);
-    Py_UCS4 wide[kShort];
-    if (length < 0 || length > kShort || PyUnicode_AsUCS4(obj, wide, kShort, 0) == nullptr) {
+    if (length < 0 || length > static_cast<Py_ssize_t>(kShort)) {
         PyErr_Clear();
         return false;
     }
+    auto count = static_cast<std::size_t>(length);
+    WideText wide(count);
+    if (PyUnicode_AsUCS4(obj, wide.chars, static_cast<Py_ssize_t>(kShort), 0) == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    if (wide.narrow_ascii(local_, count)) {
+        view_ = std::string_view(local_, count);
+        keyed_ = exact && count <= UnitKey::kMaxLength;
+        if (keyed_) key_ = UnitKey::of(local_, count);
+        return true;
+    }
     std::size_t n = 0;
     for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 c = wide[i];
+        Py_UCS4 c = wide.chars[i];
         if (c < 0x80) {
             local_[n++] = static_cast<char>(c);
         } else if (c < 0x800) {
@@ -253,13 +333,16 @@ bool TextArg::load_short(PyObject* obj) {
     return true;
 }
 
-bool TextArg::load(PyObject* obj, const char* name) {
-    if (Py_TYPE(obj) != &PyUnicode_Type && !PyUnicode_Check(obj)) {  // an exact str needs no flag lookup
+// What load() leaves: a str subclass, an exact str too long for load_short (or with a lone surrogate, which
+// load_long reports), and anything that is no str.
+bool TextArg::load_other(PyObject* obj, const char* name) {
+    bool exact = Py_TYPE(obj) == &PyUnicode_Type;
+    if (!exact && !PyUnicode_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", type_name_of(obj).c_str());
         argument_error(name);
         return false;
     }
-    if (load_short(obj)) return true;
+    if (!exact && load_short(obj, false)) return true;
     if (load_long(obj)) return true;
     argument_error(name);
     return false;
@@ -285,6 +368,17 @@ bool TextArg::load_long(PyObject* obj) {
     return ok;
 }
 
+bool UnitArg::parse(PyObject* obj) {
+    auto parsed = tq::parse_unit_expression(text_);
+    if (!parsed) {
+        raise_tq(parsed.error());
+        return false;
+    }
+    const UnitKey* key = arg_.key();
+    unit_ = key != nullptr ? t_unit_cache.remember(*key, obj, parsed.value()) : t_unit_cache.hold(parsed.value());
+    return true;
+}
+
 // ---- receivers and results -----------------------------------------------------------------------------------
 
 TelquantObject* receiver_slow(PyObject* self) {
@@ -303,11 +397,9 @@ PyObject* create_instance_of(const tq::Quantity& q, PyTypeObject* type) {
         type = loaded_type();
         if (type == nullptr) return internal_failure("failed to create type object for `Telquant`");
     }
-    allocfunc alloc = g_alloc;  // published with the type
-    if (type != loaded_type()) {
-        alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        if (alloc == nullptr) alloc = PyType_GenericAlloc;
-    }
+    if (type == loaded_type()) return fill_instance(new_instance(type), q);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
     return fill_instance(alloc(type, 0), q);
 }
 

@@ -15,18 +15,14 @@
 #include <string>
 #include <string_view>
 
+#include "instances.hpp"
 #include "quantity.hpp"
 #include "reader_count.hpp"
+#include "unit_cache.hpp"
 
 namespace tqpy {
 
 inline constexpr const char* kClassName = "Telquant";
-
-struct TelquantObject {
-    PyObject_HEAD
-    tq::Quantity q;
-    std::size_t readers;  // changed only atomically, by Reader (reader_count.hpp)
-};
 
 // ---- process-wide objects -------------------------------------------------------------------------------
 //
@@ -41,10 +37,9 @@ struct TelquantObject {
 bool create_shared_objects();
 // The Telquant type unless it exists; nullptr with an exception pending when creation fails.
 PyTypeObject* create_type();
-// Set once, after g_alloc (and the type's tp_free) are stored: a thread that loads the type with acquire ordering
-// and finds it also sees those, which are never written again.
+// Set once, after what the type's calls need is stored (vectorcall.cpp): a thread that loads the type with acquire
+// ordering and finds it also sees that, which is never written again.
 extern std::atomic<PyTypeObject*> g_type;
-extern allocfunc g_alloc;
 
 inline PyTypeObject* loaded_type() noexcept { return g_type.load(std::memory_order_acquire); }
 
@@ -82,11 +77,18 @@ PyObject* entry(Body&& body) {
 
 // ---- arguments -----------------------------------------------------------------------------------------------
 
+// The parameter names of every callable, each interned by the import (create_shared_objects): the compiler interns
+// the keyword names of Python code, so a keyword argument is usually found by identity, before any text compare.
+enum ParamName : unsigned char { kValueParam, kUnitParam, kXParam, kParamNameCount };
+inline constexpr const char* kParamNames[kParamNameCount] = {"value", "unit", "x"};
+extern std::atomic<PyObject*> g_param_names[kParamNameCount];
+
 struct ParamTable {
     const char* display;  // "Telquant.__new__()", "asin()"
-    const char* const* names;
+    const ParamName* params;
     Py_ssize_t count;
 };
+inline constexpr Py_ssize_t kMaxParams = 2;
 
 // Binds positional and keyword arguments to `out[0..count)` as borrowed references. Arguments come as a tuple
 // and a dict (tp_new, METH_VARARGS | METH_KEYWORDS), or in the vectorcall form: `nargs` positional arguments in
@@ -128,19 +130,56 @@ bool number_arg(PyObject* obj, const char* name, double& out);
 // No Python object is held, so nothing here needs the thread state when a call is unwound (see entry()).
 class TextArg {
 public:
+    static constexpr std::size_t kShort = 32;  // characters encoded here; each takes at most 4 bytes
     TextArg() = default;
     TextArg(const TextArg&) = delete;
     TextArg& operator=(const TextArg&) = delete;
-    bool load(PyObject* obj, const char* name);
+    // False with the argument error raised (frame.cpp). The common text, an exact str of at most kShort
+    // characters, takes the first way.
+    bool load(PyObject* obj, const char* name) {
+        return (Py_TYPE(obj) == &PyUnicode_Type && load_short(obj, true)) || load_other(obj, name);
+    }
     std::string_view view() const { return view_; }
+    // The text as a key of the thread's unit cache (unit_cache.hpp), or nullptr: only an exact str of ASCII
+    // characters short enough for a key has one.
+    const UnitKey* key() const { return keyed_ ? &key_ : nullptr; }
 
 private:
-    static constexpr Py_ssize_t kShort = 32;  // characters encoded here; each takes at most 4 bytes
-    bool load_short(PyObject* obj);
+    bool load_short(PyObject* obj, bool exact);
     bool load_long(PyObject* obj);
+    bool load_other(PyObject* obj, const char* name);
     std::unique_ptr<char[]> long_;
     std::string_view view_;
+    bool keyed_ = false;
+    UnitKey key_;
     char local_[4 * kShort];
+};
+
+// A unit argument: a str, read as TextArg reads it, and what its text parses to, which the thread's unit cache
+// holds or is given. The unit and the text stay until the thread parses another text, so they are used before
+// anything that might run Python code.
+class UnitArg {
+public:
+    UnitArg() = default;
+    UnitArg(const UnitArg&) = delete;
+    UnitArg& operator=(const UnitArg&) = delete;
+    // False with the argument error raised (TextArg), or TQError with the parser's message.
+    bool load(PyObject* obj, const char* name) {
+        if (Py_TYPE(obj) == &PyUnicode_Type && (unit_ = t_unit_cache.find(obj, text_)) != nullptr) return true;
+        if (!arg_.load(obj, name)) return false;
+        text_ = arg_.view();
+        const UnitKey* key = arg_.key();
+        if (key != nullptr && (unit_ = t_unit_cache.find(*key, obj)) != nullptr) return true;
+        return parse(obj);
+    }
+    const tq::ParsedUnit& unit() const { return *unit_; }
+    std::string_view text() const { return text_; }  // UTF-8
+
+private:
+    bool parse(PyObject* obj);
+    TextArg arg_;
+    std::string_view text_;
+    const tq::ParsedUnit* unit_ = nullptr;
 };
 
 // "<qualname of obj's type>", or "<failed to extract type name>"
@@ -192,11 +231,11 @@ inline PyObject* fill_instance(PyObject* obj, const tq::Quantity& q) {
     return obj;
 }
 
-// A new Telquant of exactly the Telquant type holding `q`: the type's cached tp_alloc, then the record.
+// A new Telquant of exactly the Telquant type holding `q`: a block of the free list (instances.hpp) or a new one.
 inline PyObject* create_instance(const tq::Quantity& q) {
     PyTypeObject* type = loaded_type();
     if (type == nullptr) return create_instance_of(q, nullptr);
-    return fill_instance(g_alloc(type, 0), q);
+    return fill_instance(new_instance(type), q);
 }
 
 inline PyObject* create_instance(const tq::Quantity& q, PyTypeObject* type) {

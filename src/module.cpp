@@ -79,7 +79,7 @@ bool populate(PyObject* module) {
     if (!add_named(module, kClassName, reinterpret_cast<PyObject*>(type))) return false;
     PyObject* error = tq_error();
     if (error == nullptr || !add_named(module, "TQError", error)) return false;
-    for (const PyMethodDef* def = kModuleFunctions; def->ml_name != nullptr; ++def)
+    for (const PyMethodDef* def = module_functions(); def->ml_name != nullptr; ++def)
         if (!add_function(module, *def)) return false;
     return true;
 }

@@ -7,34 +7,33 @@
 namespace tqpy {
 namespace {
 
-const char* const kXNames[] = {"x"};
+const ParamName kXNames[] = {kXParam};
 
-// asin(x): x is any Python number; a unitless record of it goes to the core function.
-template <auto Fn, const char* Display>
-PyObject* function(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry([&]() -> PyObject* {
-        static const ParamTable params = {Display, kXNames, 1};
-        PyObject* argv[1];
-        if (!extract_args(params, args, kwargs, argv)) return nullptr;
-        double x;
-        if (!number_arg(argv[0], "x", x)) return nullptr;
-        auto q = tq::new_quantity(x, "");
-        if (!q) return raise_tq(q.error());
-        return instance_or_error(Fn(q.value()));
-    });
+// asin(x): x is any Python number; a unitless record of it (the record of x written in the empty unit text, which
+// parses to no exponents and the factor 1) goes to the core function.
+template <auto Fn>
+TQ_BODY PyObject* function(PyObject*, PyObject* const* argv) {
+    double x;
+    if (!number_arg(argv[0], "x", x)) return nullptr;
+    return instance_or_error(Fn(tq::quantity_in(x, tq::ParsedUnit{})));
 }
 
-constexpr char kAsinDisplay[] = "asin()";
-constexpr char kAcosDisplay[] = "acos()";
-constexpr char kAtanDisplay[] = "atan()";
+const ParamTable kAsinParams = {"asin()", kXNames, 1};
+const ParamTable kAcosParams = {"acos()", kXNames, 1};
+const ParamTable kAtanParams = {"atan()", kXNames, 1};
+
+constexpr CallableRow kFunctions[] = {
+    with_params<kAsinParams, function<tq::asin>>("asin", doc::kAsinFn),
+    with_params<kAcosParams, function<tq::acos>>("acos", doc::kAcosFn),
+    with_params<kAtanParams, function<tq::atan>>("atan", doc::kAtanFn),
+};
+template <bool Fast>
+const auto kFunctionTable = method_table<Fast>(kFunctions);
 
 }  // namespace
 
-const PyMethodDef kModuleFunctions[] = {
-    {"asin", function_cast<PyCFunction>(function<tq::asin, kAsinDisplay>), METH_VARARGS | METH_KEYWORDS, doc::kAsinFn},
-    {"acos", function_cast<PyCFunction>(function<tq::acos, kAcosDisplay>), METH_VARARGS | METH_KEYWORDS, doc::kAcosFn},
-    {"atan", function_cast<PyCFunction>(function<tq::atan, kAtanDisplay>), METH_VARARGS | METH_KEYWORDS, doc::kAtanFn},
-    {nullptr, nullptr, 0, nullptr},
-};
+const PyMethodDef* module_functions() {
+    return takes_fastcall() ? kFunctionTable<true>.data() : kFunctionTable<false>.data();
+}
 
 }  // namespace tqpy

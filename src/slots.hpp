@@ -1,8 +1,9 @@
-// The slot and method functions that the type's tables register, and the one cast that puts them there.
+// The slot and method functions that the type's tables register.
 #pragma once
 
 #include <Python.h>
 
+#include "calls.hpp"
 #include "frame.hpp"
 
 // Slot ids are part of the stable ABI and never change, so the id may be written here for the headers of older
@@ -12,14 +13,6 @@
 #endif
 
 namespace tqpy {
-
-// A function as the pointer type a method or slot table holds (PyCFunction, void*). The interpreter calls it back
-// with the signature that the entry's flags or slot id name, so only a function whose own signature differs from
-// the field's needs this; a METH_NOARGS method is a PyCFunction as it is.
-template <class To, class R, class... Args>
-To function_cast(R (*fn)(Args...)) {
-    return reinterpret_cast<To>(reinterpret_cast<void (*)()>(fn));
-}
 
 // A math method: the core function Fn on the receiver's record. Fn gives a record, or a plain number that becomes a
 // unitless Telquant.
@@ -50,7 +43,8 @@ bool takes_vectorcall_slot();
 // Records the new type's __new__ and __init__ as made, before the type is published (vectorcall.cpp).
 void note_construction(PyTypeObject* type);
 
-// The module functions asin, acos and atan, then the sentinel (module_functions.cpp).
-extern const PyMethodDef kModuleFunctions[];
+// The module functions asin, acos and atan, then the sentinel, in the convention of the running interpreter
+// (module_functions.cpp).
+const PyMethodDef* module_functions();
 
 }  // namespace tqpy

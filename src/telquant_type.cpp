@@ -8,32 +8,28 @@
 namespace tqpy {
 
 std::atomic<PyTypeObject*> g_type{nullptr};
-allocfunc g_alloc = nullptr;  // published by g_type
-
-namespace {
-freefunc g_free = nullptr;  // published by g_type
-const char* const kNewNames[] = {"value", "unit"};
-}  // namespace
 
 // ---- constructor -----------------------------------------------------------------------------------------
+
+namespace {
+const ParamName kNewNames[] = {kValueParam, kUnitParam};
+}  // namespace
 
 const ParamTable kNewParams = {"Telquant.__new__()", kNewNames, 2};
 
 PyObject* construct(PyTypeObject* type, PyObject* const* argv) {
     double value;
     if (!number_arg(argv[0], "value", value)) return nullptr;
-    TextArg unit;
+    UnitArg unit;
     if (!unit.load(argv[1], "unit")) return nullptr;
-    auto made = tq::new_quantity(value, unit.view());
-    if (!made) return raise_tq(made.error());
-    return create_instance(made.value(), type);
+    return create_instance(tq::quantity_in(value, unit.unit()), type);
 }
 
 namespace {
 
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> PyObject* {
-        PyObject* argv[2];
+        PyObject* argv[kMaxParams];
         if (!extract_args(kNewParams, args, kwargs, argv)) return nullptr;
         return construct(type, argv);
     });
@@ -45,22 +41,18 @@ PyObject* m_value(PyObject* self, PyObject*) {
     return with_receiver(self, [](const tq::Quantity& q) { return new_float(tq::value(q)); });
 }
 
-const char* const kValueInNames[] = {"unit"};
+const ParamName kValueInNames[] = {kUnitParam};
 const ParamTable kValueInParams = {"Telquant.value_in()", kValueInNames, 1};
 
-PyObject* m_value_in(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return entry([&]() -> PyObject* {
-        PyObject* argv[1];
-        if (!extract_args(kValueInParams, args, kwargs, argv)) return nullptr;
-        TelquantObject* obj = receiver(self);
-        if (obj == nullptr) return nullptr;
-        Reader r(obj);
-        TextArg unit;
-        if (!unit.load(argv[0], "unit")) return nullptr;
-        auto converted = tq::value_in(r.q(), unit.view());
-        if (!converted) return raise_tq(converted.error());
-        return new_float(converted.value());
-    });
+TQ_BODY PyObject* m_value_in(PyObject* self, PyObject* const* argv) {
+    TelquantObject* obj = receiver(self);
+    if (obj == nullptr) return nullptr;
+    Reader r(obj);
+    UnitArg unit;
+    if (!unit.load(argv[0], "unit")) return nullptr;
+    auto converted = tq::value_in(r.q(), unit.unit(), unit.text());
+    if (!converted) return raise_tq(converted.error());
+    return new_float(converted.value());
 }
 
 PyObject* m_is_unitless(PyObject* self, PyObject*) {
@@ -101,42 +93,48 @@ PyObject* text_slot(PyObject* self) {
 
 // ---- lifecycle -------------------------------------------------------------------------------------------
 
+// An instance of the Telquant type gives its block back as it was made (instances.hpp); one of another type (none
+// can be made from Python) to that type's tp_free. Then the instance's reference to its type is released.
 void tp_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    freefunc release = type == loaded_type() ? g_free : reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    release(self);
-    Py_DecRef(reinterpret_cast<PyObject*>(type));
+    if (type == loaded_type())
+        release_instance(self);
+    else
+        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
 }
 
 // ---- tables --------------------------------------------------------------------------------------------------
 
-const PyMethodDef kMethods[] = {
-    {"value", m_value, METH_NOARGS, doc::kValue},
-    {"value_in", function_cast<PyCFunction>(m_value_in), METH_VARARGS | METH_KEYWORDS, doc::kValueIn},
-    {"is_unitless", m_is_unitless, METH_NOARGS, doc::kIsUnitless},
-    {"base_units", m_base_units, METH_NOARGS, doc::kBaseUnits},
-    {"sqrt", math_method<tq::sqrt>, METH_NOARGS, doc::kSqrt},
-    {"ln", math_method<tq::ln>, METH_NOARGS, doc::kLn},
-    {"log2", math_method<tq::log2>, METH_NOARGS, doc::kLog2},
-    {"log10", math_method<tq::log10>, METH_NOARGS, doc::kLog10},
-    {"sin", math_method<tq::sin>, METH_NOARGS, doc::kSin},
-    {"cos", math_method<tq::cos>, METH_NOARGS, doc::kCos},
-    {"tan", math_method<tq::tan>, METH_NOARGS, doc::kTan},
-    {"asin", math_method<tq::asin>, METH_NOARGS, doc::kAsin},
-    {"acos", math_method<tq::acos>, METH_NOARGS, doc::kAcos},
-    {"atan", math_method<tq::atan>, METH_NOARGS, doc::kAtan},
-    {nullptr, nullptr, 0, nullptr},
+constexpr CallableRow kMethods[] = {
+    no_params("value", m_value, doc::kValue),
+    with_params<kValueInParams, m_value_in>("value_in", doc::kValueIn),
+    no_params("is_unitless", m_is_unitless, doc::kIsUnitless),
+    no_params("base_units", m_base_units, doc::kBaseUnits),
+    no_params("sqrt", math_method<tq::sqrt>, doc::kSqrt),
+    no_params("ln", math_method<tq::ln>, doc::kLn),
+    no_params("log2", math_method<tq::log2>, doc::kLog2),
+    no_params("log10", math_method<tq::log10>, doc::kLog10),
+    no_params("sin", math_method<tq::sin>, doc::kSin),
+    no_params("cos", math_method<tq::cos>, doc::kCos),
+    no_params("tan", math_method<tq::tan>, doc::kTan),
+    no_params("asin", math_method<tq::asin>, doc::kAsin),
+    no_params("acos", math_method<tq::acos>, doc::kAcos),
+    no_params("atan", math_method<tq::atan>, doc::kAtan),
 };
+template <bool Fast>
+const auto kMethodTable = method_table<Fast>(kMethods);
 
-// The slot table with the class docstring Doc (docstrings.hpp). It begins with the vectorcall slot, which only an
-// interpreter that takes it is given (with_vectorcall_choice); the interpreter reads the tables and writes to none.
-template <const char* Doc>
+// The slot table with the class docstring Doc (docstrings.hpp) and the methods in the calling convention Fast
+// (calls.hpp). It begins with the vectorcall slot, which only an interpreter that takes it is given
+// (with_vectorcall_choice); the interpreter reads the tables and writes to none.
+template <const char* Doc, bool Fast>
 const PyType_Slot kSlots[] = {
     {Py_tp_vectorcall, function_cast<void*>(vectorcall_new)},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_doc, const_cast<char*>(Doc)},
     {Py_tp_dealloc, function_cast<void*>(tp_dealloc)},
-    {Py_tp_methods, const_cast<PyMethodDef*>(kMethods)},
+    {Py_tp_methods, const_cast<PyMethodDef*>(kMethodTable<Fast>.data())},
     {Py_tp_new, function_cast<void*>(tp_new)},
     {Py_nb_negative, function_cast<void*>(nb_negative)},
     {Py_nb_absolute, function_cast<void*>(nb_absolute)},
@@ -175,17 +173,20 @@ bool has_text_signature(PyObject* type) {
     return present;
 }
 
+// The slot table with the class docstring Doc and the methods in the running interpreter's convention.
+template <const char* Doc>
+const PyType_Slot* slots_with() {
+    return takes_fastcall() ? kSlots<Doc, true> : kSlots<Doc, false>;
+}
+
 PyTypeObject* make_type() {
-    PyObject* type = type_from(kSlots<doc::kTelquant>);
+    PyObject* type = type_from(slots_with<doc::kTelquant>());
     if (type != nullptr && !has_text_signature(type)) {  // Pythons before 3.10 (docstrings.hpp)
         Py_DECREF(type);
-        type = type_from(kSlots<doc::kTelquantSignatureTwice>);
+        type = type_from(slots_with<doc::kTelquantSignatureTwice>());
     }
     if (type == nullptr) return nullptr;
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
-    g_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-    if (g_alloc == nullptr) g_alloc = PyType_GenericAlloc;
-    g_free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
     note_construction(tp);
 #if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
     // Free-threaded 3.13 counts each instance's reference to its type on one shared word with atomic instructions,

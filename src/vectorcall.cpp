@@ -8,8 +8,7 @@
 // type's tp_new or tp_init at the replacement but keeps calling this slot. So each call first looks whether both
 // are still the ones the type was made with, and if not, calls the type as the interpreter does without the slot
 // (its metatype's tp_call: __new__, then __init__ on an instance of the type).
-#include <cstdlib>
-
+#include "calls.hpp"
 #include "frame.hpp"
 #include "slots.hpp"
 
@@ -64,23 +63,15 @@ PyObject* vectorcall_new(PyObject* callable, PyObject* const* args, std::size_t 
         auto* type = reinterpret_cast<PyTypeObject*>(callable);
         auto nargs = static_cast<Py_ssize_t>(nargsf & ~kArgumentsOffset);
         if (!construction_as_made(type)) return call_without_slot(type, args, nargs, kwnames);
-        PyObject* bound[2];
+        PyObject* bound[kMaxParams];
         PyObject* const* argv = extract_vector_args(kNewParams, args, nargs, kwnames, bound);
         return argv != nullptr ? construct(type, argv) : nullptr;
     });
 }
 
 // The running interpreter is 3.14 or later; an older one refuses a type spec with a slot id it does not know, so
-// this is asked at run time. The version is read from the interpreter's own version text, which no Python code
-// can change (sys.hexversion can be rebound).
-bool takes_vectorcall_slot() {
-    const char* text = Py_GetVersion();  // "3.14.0 (main, ...)"
-    char* end = nullptr;
-    unsigned long major = std::strtoul(text, &end, 10);
-    if (end == text || *end != '.') return false;
-    unsigned long minor = std::strtoul(end + 1, nullptr, 10);
-    return major > 3 || (major == 3 && minor >= 14);
-}
+// this is asked at run time.
+bool takes_vectorcall_slot() { return interpreter_at_least(3, 14); }
 
 void note_construction(PyTypeObject* type) {
     g_made_new = PyType_GetSlot(type, Py_tp_new);

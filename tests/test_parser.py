@@ -6,6 +6,7 @@ from hypothesis import given, strategies as st
 
 import model
 from tq_pyo3 import Telquant
+from programs import StrSub
 from tqtest import agrees
 
 KMH = 0.2777777777777778  # 1000 x 3600**-1
@@ -80,3 +81,32 @@ PIECES = st.sampled_from(sorted(model.UNITS) + list("^-/()[] 0123456789\t\u3000\
 @given(st.lists(PIECES, max_size=12).map("".join) | st.text(max_size=40))
 def test_any_text_builds_and_converts_as_the_model_says(text):
     each_way(text)
+
+
+# ---- texts seen before: a thread keeps what its recent texts parse to -------------------------------------------
+
+LONGEST = "m-" * 11 + "m"  # 23 characters: the longest text kept
+# fmt: off
+CLOSE = [  # texts a character apart, the same for 23 characters and different after, with zero characters, failures
+    "m", "mm", "Mm", "km", "kN", "kn", "mA", "MA", "m ", " m", "\u00a0m", "m\x00", "m\x00s", "\x00", "", "s", "ms",
+    "m/s", "m-s", "(m)", "[m]", "m^2", "m2", "m^-2", "kg-m/s^2", "kg-m/s^3", "kg-m/s^2-K", "kg-m/s^2 ", "m/s/s", "x",
+    LONGEST, LONGEST[:-1], LONGEST[:-1] + "s", LONGEST + "m", LONGEST + "-s", LONGEST + "\x00", LONGEST + "-x",
+    "m-" * 15 + "m", "m-" * 16, "m\u00e9", "\u00b5m", "m\U0001f600", "\ud800m",
+]
+# fmt: on
+
+
+def test_texts_seen_before_as_the_same_str_a_new_one_or_a_subclass_answer_alike():
+    texts = CLOSE + ["km^%d" % i for i in range(60)]  # more texts than a thread keeps
+    for order in (texts, texts[::-1], texts[::7] + texts[::3], texts * 2):
+        for text in order:
+            for same in (text, "".join(list(text)), StrSub(text)):  # a str subclass is parsed on every call
+                each_way(same)
+
+
+def test_a_str_that_takes_the_place_of_one_freed_is_read_for_its_own_text():
+    texts = ["mm", "km", "cm", "Mm", "kg", "mA"]  # one length: one size of block, which a new str takes over
+    for i in range(600):
+        text = "".join(list(texts[i % len(texts)]))
+        each_way(text)
+        del text

@@ -47,6 +47,22 @@ def instances():
 
 
 SHARED, BAD, SIXTH = instances(), Yielding(None), math.pi / 6
+# More unit texts than a thread keeps parsed: each thread parses and keeps its own, and reads them again as new str
+# objects; a str subclass is parsed anew on every call.
+TEXTS, Text = ["km^%d" % i for i in range(-20, 20)] + ["kg-m/s^2", "m/s/s"], type("Text", (str,), {})
+
+
+def records(texts):
+    def record(text):
+        try:
+            q = Telquant(1.5, text)
+            return q.base_units() + (q.value(),)
+        except TQError as error:
+            return TQError, str(error)
+
+    return [record(t) for t in texts]
+
+
 KM, HR, TRIG = SHARED.km, SHARED.hr, ("sin", "cos", "tan", "asin", "acos", "atan")
 # (call on a set of instances, its result, or the type and text of the exception it raises)
 OPERATIONS = [
@@ -93,6 +109,7 @@ OPERATIONS = [
         (True, True, False, False, True, True, False, True),
     ),
     (lambda s: s.nan_m < s.km, (TQError, "Cannot compare values with incompatible units")),
+    (lambda s: records("".join(list(t)) for t in TEXTS), records(Text(t) for t in TEXTS)),
 ]
 
 

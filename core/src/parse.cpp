@@ -250,20 +250,26 @@ std::string failed_to_parse(std::string_view unit, std::string_view message) {
 }
 }  // namespace
 
-Result<Quantity> new_quantity(double value, std::string_view unit) {
+Result<ParsedUnit> parse_unit_expression(std::string_view unit) {
     auto parsed = parse_units(unit);
-    if (!parsed) return Result<Quantity>::failure(failed_to_parse(unit, parsed.error()));
-    double factor = parsed.value().factor;
-    return Result<Quantity>::success(Quantity{parsed.value().dims, canonical(value * factor, value, factor)});
+    if (!parsed) return Result<ParsedUnit>::failure(failed_to_parse(unit, parsed.error()));
+    return parsed;
+}
+
+Result<Quantity> new_quantity(double value, std::string_view unit) {
+    auto parsed = parse_unit_expression(unit);
+    if (!parsed) return Result<Quantity>::failure(std::string(parsed.error()));
+    return Result<Quantity>::success(quantity_in(value, parsed.value()));
+}
+
+Result<double> incompatible_conversion(std::string_view text) {
+    return Result<double>::failure(joined("Incompatible unit conversion to: ", text));
 }
 
 Result<double> value_in(const Quantity& q, std::string_view unit) {
-    auto parsed = parse_units(unit);
-    if (!parsed) return Result<double>::failure(failed_to_parse(unit, parsed.error()));
-    if (!units_compatible(q.dims, parsed.value().dims))
-        return Result<double>::failure(joined("Incompatible unit conversion to: ", unit));
-    double factor = parsed.value().factor;
-    return Result<double>::success(canonical(q.value / factor, q.value, factor));
+    auto parsed = parse_unit_expression(unit);
+    if (!parsed) return Result<double>::failure(std::string(parsed.error()));
+    return value_in(q, parsed.value(), unit);
 }
 
 }  // namespace tq

@@ -62,9 +62,15 @@ struct ParsedUnit {
 };
 
 Result<ParsedUnit> parse_units(std::string_view text);
-// The constructor of a record (`new` is taken by C++).
+// parse_units, with a failure's message naming the text: "Failed to parse unit '<text>': <message>".
+Result<ParsedUnit> parse_unit_expression(std::string_view text);
+
+// The record of `value` written in a parsed unit.
+inline Quantity quantity_in(double value, const ParsedUnit& unit) {
+    return Quantity{unit.dims, canonical(value * unit.factor, value, unit.factor)};
+}
+// The constructor of a record (`new` is taken by C++): parse, then quantity_in.
 Result<Quantity> new_quantity(double value, std::string_view unit);
-Result<double> value_in(const Quantity& q, std::string_view unit);
 
 // Units are matched exactly; an angle (rad exponent exactly 1) on the left ignores the right's rad exponent.
 // Every exponent is compared, without early exits; with GCC or clang as four compares of two lanes each.
@@ -72,12 +78,17 @@ inline bool units_compatible(const Dims& left, const Dims& right) {
 #if defined(__GNUC__)
     using Pair = double __attribute__((vector_size(16)));
     using Mask = long long __attribute__((vector_size(16)));
-    Pair l[4], r[4];
-    std::memcpy(l, left.data(), sizeof l);
-    std::memcpy(r, right.data(), sizeof r);
+    // Each pair loaded on its own: arrays of pairs are not always kept in registers.
+    auto pair = [](const Dims& d, std::size_t i) {
+        Pair p;
+        std::memcpy(&p, d.data() + 2 * i, sizeof p);
+        return p;
+    };
     // Lane 1 of the last pair is the rad exponent: equal, or exactly 1.0 on the left. NaN never equals anything.
     const Pair rad_one = {__builtin_nan(""), 1.0};
-    Mask same = (l[0] == r[0]) & (l[1] == r[1]) & (l[2] == r[2]) & ((l[3] == r[3]) | (l[3] == rad_one));
+    const Pair l3 = pair(left, 3), r3 = pair(right, 3);
+    Mask same = (pair(left, 0) == pair(right, 0)) & (pair(left, 1) == pair(right, 1)) &
+                (pair(left, 2) == pair(right, 2)) & ((l3 == r3) | (l3 == rad_one));
     return (same[0] & same[1]) != 0;
 #else
     bool same = true;
@@ -115,6 +126,15 @@ inline bool may_hold_nan(const Quantity& q) {
 #endif
     return all != all;
 }
+
+// The value of q in a parsed unit, the expression `text`, which the message of incompatible units quotes.
+TQ_COLD Result<double> incompatible_conversion(std::string_view text);
+inline Result<double> value_in(const Quantity& q, const ParsedUnit& unit, std::string_view text) {
+    if (!units_compatible(q.dims, unit.dims)) return incompatible_conversion(text);
+    double factor = unit.factor;
+    return Result<double>::success(canonical(q.value / factor, q.value, factor));
+}
+Result<double> value_in(const Quantity& q, std::string_view unit);
 
 inline double value(const Quantity& q) { return q.value; }
 inline const Dims& base_units(const Quantity& q) { return q.dims; }
