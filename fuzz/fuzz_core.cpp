@@ -187,9 +187,7 @@ ModelParse model_parse(std::string_view text) {
                 if (symbol.empty()) return model_fail("Missing unit symbol before exponent in " + quote(token));
             }
 
-            const tq::UnitDef* row = nullptr;
-            for (const auto& def : tq::unit_table())
-                if (def.symbol == symbol) row = &def;
+            const tq::UnitDef* row = tq::find_unit(symbol);
             if (row == nullptr) return model_fail("Unknown unit: " + symbol);
             double p = static_cast<double>(power);
             if (part == 1) p = -p;
@@ -219,8 +217,25 @@ ModelParse check_parse(std::string_view text) {
     return want;
 }
 
+// The texts of the core as strings, rendered as the module renders them.
+template <class Write>
+std::string rendered(Write write) {
+    auto buffer = std::make_unique<tq::TextBuffer>();
+    write(*buffer);
+    return std::string(buffer->view());
+}
+std::string value_text(double x) {
+    return rendered([&](tq::TextBuffer& b) { tq::write_value_text(b, x); });
+}
+std::string unit_text(const tq::Dims& dims) {
+    return rendered([&](tq::TextBuffer& b) { tq::write_unit_text(b, dims); });
+}
+std::string display_text(const tq::Quantity& q) {
+    return rendered([&](tq::TextBuffer& b) { tq::write_display_text(b, q); });
+}
+
 void check_value_text(double x) {
-    std::string t = tq::value_text(x);
+    std::string t = value_text(x);
     CHECK(t.size() <= tq::kValueTextMax);
     if (std::isnan(x)) return CHECK(t == "NaN");
     if (std::isinf(x)) return CHECK(t == (x > 0 ? "inf" : "-inf"));
@@ -254,7 +269,7 @@ std::string model_unit_text(const tq::Dims& dims) {
             double n = magnitude > 2147483647.0 ? 2147483647.0 : magnitude;
             s += std::to_string(static_cast<long long>(n));
         } else {
-            s += tq::value_text(magnitude);
+            s += value_text(magnitude);
         }
         return s;
     };
@@ -273,15 +288,15 @@ std::string model_unit_text(const tq::Dims& dims) {
 }
 
 void check_text(const tq::Quantity& q) {
-    std::string unit = tq::unit_text(q.dims);
+    std::string unit = unit_text(q.dims);
     CHECK(!unit.empty());
     CHECK(unit.find(' ') == std::string::npos);
     CHECK(unit.find('-') == std::string::npos);
     CHECK(unit == model_unit_text(q.dims));
 
-    std::string value = tq::value_text(q.value);
+    std::string value = value_text(q.value);
     check_value_text(q.value);
-    CHECK(tq::display_text(q) == value + " " + unit);
+    CHECK(display_text(q) == value + " " + unit);
     auto repr = std::make_unique<tq::TextBuffer>();
     tq::write_repr_text(*repr, q);
     CHECK(repr->view() == "Telquant(" + value + ", '" + unit + "')");

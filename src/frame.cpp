@@ -40,21 +40,19 @@ PyObject* make_tq_error() { return PyErr_NewExceptionWithDoc("tq_pyo3.TQError", 
 bool create_shared_objects() {
     for (std::size_t i = 0; i < kParamNameCount; ++i)
         if (!ensure(g_param_names[i], [i] { return PyUnicode_InternFromString(kParamNames[i]); })) return false;
-    return ensure(g_qualname, make_qualname) && ensure(g_internal_error, make_internal_error) &&
-           ensure(g_tq_error, make_tq_error);
-}
-
-PyObject* tq_error() {
-    PyObject* error = g_tq_error.load(std::memory_order_acquire);
-    if (error == nullptr) internal_failure("Failed to initialize new exception type.");
-    return error;
+    if (!ensure(g_qualname, make_qualname) || !ensure(g_internal_error, make_internal_error)) return false;
+    if (ensure(g_tq_error, make_tq_error)) return true;
+    PyErr_Clear();
+    internal_failure("Failed to initialize new exception type.");
+    return false;
 }
 
 // ---- failures ----------------------------------------------------------------------------------------------
 
+PyObject* tq_error() { return g_tq_error.load(std::memory_order_acquire); }
+
 PyObject* raise_tq(std::string_view message) {
     PyObject* cls = tq_error();
-    if (cls == nullptr) return nullptr;
     PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
     if (text == nullptr) return nullptr;
     PyErr_SetObject(cls, text);
@@ -67,28 +65,25 @@ PyObject* raise_type_error(const char* message) {
     return nullptr;
 }
 
+// The class is made by the import before anything that can fail this way.
 PyObject* internal_failure(const char* text) {
-    PyObject* error = g_internal_error.load(std::memory_order_acquire);
-    // Only an initialisation that failed before making the class can get here without it.
-    PyErr_SetString(error != nullptr ? error : PyExc_SystemError, text != nullptr ? text : "internal failure");
+    PyErr_SetString(g_internal_error.load(std::memory_order_acquire), text);
     return nullptr;
 }
 
 PyObject* api_call_failed() {
-    if (PyErr_Occurred()) PyErr_Print();
+    PyErr_Print();  // the interpreter's MemoryError
     return internal_failure("Python API call failed");
 }
 
 namespace {
-// Makes `cause` the __cause__ of the pending exception, as `raise ... from cause` does; steals `cause`.
+// Makes `cause` the __cause__ of the pending exception, as `raise ... from cause` does; steals `cause`. A pending
+// exception normalised has a value (the MemoryError of a normalisation that failed, at worst).
 void set_pending_cause(PyObject* cause) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    if (value != nullptr)
-        PyException_SetCause(value, cause);  // steals `cause`
-    else
-        Py_DECREF(cause);
+    PyException_SetCause(value, cause);  // steals `cause`
     PyErr_Restore(type, value, tb);
 }
 }  // namespace
@@ -97,11 +92,11 @@ PyObject* raise_from_pending(PyObject* replacement, const char* message) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    if (tb != nullptr) PyException_SetTraceback(value, tb);
     Py_XDECREF(type);
     Py_XDECREF(tb);
     PyErr_SetString(replacement, message);
-    if (value != nullptr) set_pending_cause(value);
+    set_pending_cause(value);
     return nullptr;
 }
 
@@ -193,8 +188,12 @@ void argument_error(const char* name) {
         return;
     }
     PyErr_NormalizeException(&type, &value, &tb);
-    PyObject* cause = value != nullptr ? PyException_GetCause(value) : nullptr;
-    PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+    if (type != PyExc_TypeError) {  // the normalisation failed: its MemoryError passes
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyObject* cause = PyException_GetCause(value);
+    PyObject* text = PyObject_Str(value);
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(tb);
@@ -216,10 +215,6 @@ bool number_arg(PyObject* obj, const char* name, double& out) {
 std::string type_name_of(PyObject* obj) {
     static const char* const kUnknown = "<failed to extract type name>";
     PyObject* qualname = g_qualname.load(std::memory_order_acquire);
-    if (qualname == nullptr) {
-        PyErr_Clear();
-        return kUnknown;
-    }
     PyObject* name = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), qualname);
     if (name == nullptr || !PyUnicode_Check(name)) {
         Py_XDECREF(name);
@@ -390,17 +385,6 @@ TelquantObject* receiver_slow(PyObject* self) {
 PyObject* allocation_failed() {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     return nullptr;
-}
-
-PyObject* create_instance_of(const tq::Quantity& q, PyTypeObject* type) {
-    if (type == nullptr) {
-        type = loaded_type();
-        if (type == nullptr) return internal_failure("failed to create type object for `Telquant`");
-    }
-    if (type == loaded_type()) return fill_instance(new_instance(type), q);
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    if (alloc == nullptr) alloc = PyType_GenericAlloc;
-    return fill_instance(alloc(type, 0), q);
 }
 
 }  // namespace tqpy

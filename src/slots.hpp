@@ -31,10 +31,11 @@ PyObject* nb_negative(PyObject* self);
 PyObject* nb_absolute(PyObject* self);
 PyObject* tp_richcompare(PyObject* self, PyObject* other, int op);
 
-// Construction (telquant_type.cpp): the parameters (value, unit), and a new Telquant of `type` from the two
-// arguments bound to them; tp_new and the vectorcall slot both bind and then call this.
+// Construction (telquant_type.cpp): the parameters (value, unit), and a new Telquant from the two arguments bound to
+// them; tp_new and the vectorcall slot both bind and then call this. The type called is always Telquant itself,
+// which has no subtypes.
 extern const ParamTable kNewParams;
-PyObject* construct(PyTypeObject* type, PyObject* const* argv);
+PyObject* construct(PyObject* const* argv);
 
 // Calls of the type in the vectorcall form (vectorcall.cpp), and whether the running interpreter takes that slot in
 // a type spec: an older one refuses a spec with a slot id it does not know.

@@ -17,21 +17,21 @@ const ParamName kNewNames[] = {kValueParam, kUnitParam};
 
 const ParamTable kNewParams = {"Telquant.__new__()", kNewNames, 2};
 
-PyObject* construct(PyTypeObject* type, PyObject* const* argv) {
+PyObject* construct(PyObject* const* argv) {
     double value;
     if (!number_arg(argv[0], "value", value)) return nullptr;
     UnitArg unit;
     if (!unit.load(argv[1], "unit")) return nullptr;
-    return create_instance(tq::quantity_in(value, unit.unit()), type);
+    return create_instance(tq::quantity_in(value, unit.unit()));
 }
 
 namespace {
 
-PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry([&]() -> PyObject* {
         PyObject* argv[kMaxParams];
         if (!extract_args(kNewParams, args, kwargs, argv)) return nullptr;
-        return construct(type, argv);
+        return construct(argv);
     });
 }
 

@@ -65,7 +65,7 @@ PyObject* vectorcall_new(PyObject* callable, PyObject* const* args, std::size_t 
         if (!construction_as_made(type)) return call_without_slot(type, args, nargs, kwnames);
         PyObject* bound[kMaxParams];
         PyObject* const* argv = extract_vector_args(kNewParams, args, nargs, kwnames, bound);
-        return argv != nullptr ? construct(type, argv) : nullptr;
+        return argv != nullptr ? construct(argv) : nullptr;
     });
 }
 

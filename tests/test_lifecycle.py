@@ -361,6 +361,7 @@ def test_an_initialisation_that_runs_out_of_memory_anywhere_can_be_tried_again()
     assert seen <= {
         ("RuntimeError", "MemoryError", "An error occurred while initializing class Telquant"),
         ("InternalError", "NoneType", "could not append to __all__"),
+        ("InternalError", "NoneType", "Failed to initialize new exception type."),
     }
 
 

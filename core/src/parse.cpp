@@ -37,7 +37,6 @@ std::size_t trailing_space(std::string_view s) {
     if (s.empty()) return 0;
     auto c = static_cast<unsigned char>(s.back());
     if (c < 0x80) return is_ascii_space(c) ? 1 : 0;
-    if (c > 0xBF) return 0;  // every wide blank ends in a continuation byte
     for (auto ws : kWideSpace)
         if (s.size() >= ws.size() && s.substr(s.size() - ws.size()) == ws) return ws.size();
     return 0;
@@ -162,8 +161,9 @@ Result<bool> add_token(std::string_view token, bool denominator, ParsedUnit& out
         } else {
             symbol = token.substr(0, k);
         }
+        // Never empty after this: the symbol is not empty and begins with the token's first character, which is
+        // no blank (the token is trimmed).
         symbol = trim(symbol);
-        if (symbol.empty()) return Result<bool>::failure(joined(kMissingSymbol, quoted(token)));
     }
 
     const UnitDef* row = find_unit(symbol);

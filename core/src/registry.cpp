@@ -175,8 +175,6 @@ static_assert(kSymbols.longest_probe <= 4, "the symbol table needs a better spre
 
 }  // namespace
 
-std::span<const UnitDef> unit_table() { return kUnits; }
-
 const UnitDef* find_unit(std::string_view symbol) {
     if (symbol.empty() || symbol.size() > kLongestSymbol) return nullptr;
     const std::uint64_t key = pack(symbol);

@@ -1,7 +1,6 @@
 // The closed, immutable vocabulary of unit symbols.
 #pragma once
 
-#include <span>
 #include <string_view>
 
 #include "quantity.hpp"
@@ -14,9 +13,6 @@ struct UnitDef {
     double factor;  // SI base units in one of this unit
     Dims dims;
 };
-
-// Every row, in table order.
-std::span<const UnitDef> unit_table();
 
 // Exact, case-sensitive lookup of a whole symbol; nullptr when it is not a unit.
 const UnitDef* find_unit(std::string_view symbol);

@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <memory>
 
 namespace tq {
 
@@ -103,25 +102,6 @@ void write_repr_text(TextBuffer& out, const Quantity& q) {
     out.put(", '");
     write_unit_text(out, q.dims);
     out.put("')");
-}
-
-namespace {
-template <class F>
-std::string render(F&& write) {
-    auto buf = std::make_unique<TextBuffer>();
-    write(*buf);
-    return std::string(buf->view());
-}
-}  // namespace
-
-std::string value_text(double x) {
-    return render([&](TextBuffer& b) { write_value_text(b, x); });
-}
-std::string unit_text(const Dims& dims) {
-    return render([&](TextBuffer& b) { write_unit_text(b, dims); });
-}
-std::string display_text(const Quantity& q) {
-    return render([&](TextBuffer& b) { write_display_text(b, q); });
 }
 
 }  // namespace tq

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 #include "quantity.hpp"
@@ -36,9 +35,5 @@ void write_unit_text(TextBuffer& out, const Dims& dims);
 void write_display_text(TextBuffer& out, const Quantity& q);
 // "Telquant(<value text>, '<unit text>')"
 void write_repr_text(TextBuffer& out, const Quantity& q);
-
-std::string value_text(double x);
-std::string unit_text(const Dims& dims);
-std::string display_text(const Quantity& q);
 
 }  // namespace tq
