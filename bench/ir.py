@@ -24,7 +24,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import platform
 import re
 import subprocess
 import sys
@@ -32,7 +31,7 @@ import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "bench"))  # noqa: E402
+sys.path.insert(0, str(ROOT / "bench"))
 from run import OPERATIONS, SETUP  # noqa: E402  (bench/run.py: the rows and their setup)
 
 TOLERANCE = 0.05

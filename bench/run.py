@@ -177,7 +177,7 @@ def parse_scaling(repeat: int) -> list[dict]:
     for count in (1_000, 10_000, 100_000, 1_000_000):
         numerator = "-".join(tokens[i % len(tokens)] for i in range(count))
         expr = numerator + "/hr"  # count + 1 tokens, one "/"
-        best = min(timeit.repeat(lambda: Telquant(1.0, expr), number=1, repeat=max(3, repeat // 5)))
+        best = min(timeit.repeat(lambda expr=expr: Telquant(1.0, expr), number=1, repeat=max(3, repeat // 5)))
         rows.append(
             {"tokens": count + 1, "bytes": len(expr), "ms": best * 1e3, "ns_per_token": best * 1e9 / (count + 1)}
         )
@@ -271,7 +271,7 @@ def table(runs: dict) -> tuple[list[str], list[tuple[str, float, float, bool]]]:
 
 
 def write_markdown(runs: dict, out: Path) -> str:
-    lines, verdicts = table(runs)
+    lines, _ = table(runs)
     peers_ok = [p for p in PEERS if "results" in runs.get(p, {})]
     skipped = [(p, runs[p]["skipped"]) for p in PEERS if "skipped" in runs.get(p, {})]
     md = [

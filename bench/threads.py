@@ -150,8 +150,9 @@ def main() -> int:
     ap.add_argument("--seconds", type=float, default=0.5, help="length of a one-thread pass in s (default 0.5)")
     ap.add_argument("--out", type=Path, default=HERE / "results", help="output folder (default bench/results)")
     args = ap.parse_args()
-    import tq_pyo3
     from importlib.metadata import version
+
+    import tq_pyo3
 
     if getattr(sys, "_is_gil_enabled", lambda: True)():
         print("bench/threads.py needs a free-threaded interpreter with the GIL off", file=sys.stderr)

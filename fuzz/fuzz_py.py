@@ -16,7 +16,7 @@ from pathlib import Path
 import atheris
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-import programs  # noqa: E402
+import programs
 
 STEPS = 24
 

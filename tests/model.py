@@ -21,7 +21,7 @@ from fractions import Fraction
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "dev"))
-import facts  # noqa: E402  (the registry's rows, read from its source)
+import facts
 
 ORDER = ("m", "kg", "s", "K", "A", "mol", "cd", "rad")
 UNITS = facts.units()
@@ -419,7 +419,7 @@ def capture(call):
     """("ok", result) or ("raise", exception), the traceback dropped."""
     try:
         return "ok", call()
-    except BaseException as error:  # noqa: B036 - hostile objects raise BaseException subclasses
+    except BaseException as error:
         error.__traceback__ = None
         return "raise", error
 
@@ -451,7 +451,7 @@ def argument_error(name, error):
 
 def type_name(x):
     """The __qualname__ of x's type, or the fixed text when it cannot be read as a str."""
-    kind, name = capture(lambda: getattr(type(x), "__qualname__"))
+    kind, name = capture(lambda: type(x).__qualname__)
     if kind != "ok" or not isinstance(name, str):
         return "<failed to extract type name>"
     kind, _ = capture(lambda: str.encode(name, "utf-8"))

@@ -23,10 +23,9 @@ from decimal import Decimal
 from fractions import Fraction
 
 import model
+import tq_pyo3
 from model import NOT_IMPLEMENTED, Raise, Record, record_of, telquant_of
 from tq_pyo3 import Telquant, TQError
-
-import tq_pyo3
 
 try:
     import numpy as np
@@ -372,7 +371,7 @@ FUNCTIONS = ("asin", "acos", "atan")
 NAMES = ("value", "unit", "x", "units", "Unit", "", "\ud800", "valu\u0435")
 try:
     COMPARE_SLOT(Telquant(1, ""), Telquant(1, ""), 6)
-except BaseException as error:  # noqa: B036
+except BaseException as error:
     INTERNAL = type(error)  # the module's class for a broken invariant, not reachable by name
 
 # A stand-in with the Telquant type's name and no number slots: where a Telquant slot answers NotImplemented, the

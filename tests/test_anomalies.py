@@ -8,13 +8,12 @@ import subprocess
 import sys
 
 import pytest
-
 from test_lifecycle import run_case
 
 # Each call made with its 1st, 2nd, ... allocation failing (_testcapi.set_nomemory), until it does what it does with
 # no failure five times in a row; the free lists of floats, tuples and instances are emptied first, so that every
-# object made is an allocation. An interpreter from 3.11 on that runs out of memory while it raises loses the exception and
-# reports a SystemError (Python's own `raise` too); an older one may lose the text of a TypeError.
+# object made is an allocation. An interpreter from 3.11 on that runs out of memory while it raises loses the
+# exception and reports a SystemError (Python's own `raise` too); an older one may lose the text of a TypeError.
 SWEEP = r"""
 import _testcapi, json
 from tq_pyo3 import Telquant, TQError, asin

@@ -8,13 +8,14 @@ import re
 from decimal import Decimal
 from fractions import Fraction
 
-import pytest
-from hypothesis import given, strategies as st
-
 import model
 import programs
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 from model import Record, telquant_of
-from tq_pyo3 import Telquant as T, TQError
+from tq_pyo3 import Telquant as T
+from tq_pyo3 import TQError
 from tqtest import agrees, fails
 
 NAN, INF, MAX = math.nan, math.inf, 1.7976931348623157e308
@@ -29,16 +30,18 @@ EXAMPLES = [
     ("T(1, 'm') - T(1, 's')", "Incompatible units for subtraction"), ("T(5, 'm') - T(5, 'm')", 0.0, {"m": 1}),
     ("1 / T(2, 's')", 0.5, {"s": -1}), ("T(2, 'm') ** 3", 8.0, {"m": 3}), ("T(4, 'm^2') ** -1", 0.25, {"m": -2}),
     ("T(4, 'm^2') ** 0.5", 2.0, {"m": 1}), ("-T(0, 'm')", -0.0, {"m": 1}), ("abs(T(-3, 's'))", 3.0, {"s": 1}),
-    ("T(2, 'm') ** 2 ** 40", INF, {"m": 2.0**40}), ("pow(T(2, 'm'), 2, 5)", 4.0, {"m": 2}), ("T(2, 'm') / 0", INF, {"m": 1}),
-    ("T(2, 'm') * Fraction(1, 2)", 1.0, {"m": 1}), ("T(1, 'm') < T(1, 's')", "Cannot compare values with incompatible units"),
+    ("T(2, 'm') ** 2 ** 40", INF, {"m": 2.0**40}), ("pow(T(2, 'm'), 2, 5)", 4.0, {"m": 2}),
+    ("T(2, 'm') / 0", INF, {"m": 1}), ("T(2, 'm') * Fraction(1, 2)", 1.0, {"m": 1}),
+    ("T(1, 'm') < T(1, 's')", "Cannot compare values with incompatible units"),
     ("T(NAN, 'm') < T(2, 'm')", "Cannot compare values with incompatible units"),
 ]
 VALUES = [0.0, -0.0, 1.0, -1.0, 2.0, 0.5, 1.0000000000000002, 5e-324, -5e-324, MAX, -MAX, INF, -INF, NAN, -NAN,
           model.from_bits(0x7FF4000000000001), model.from_bits(0xFFF8DEAD00000000), 1e308, 1e-308, 3.0]
 DIMS = [{}, {"m": 1}, {"s": -2}, {"rad": 1}, {"rad": 2}, {"rad": 1, "m": 1}, {"m": -0.0}, {"cd": 1e-13}, {"rad": NAN},
         {"mol": NAN}, {"m": 0.1 + 0.2}, {"m": 0.3}, {"K": INF}, {"A": 5e-324}]
-NUMBERS = [0, 2, -1, 2**31 - 1, 2**31, -(2**31), 2**40, 2**63, 10**400, True, False, 0.5, -0.0, NAN, INF, Fraction(1, 3),
-           Decimal("0.1"), programs.Idx(2, 0.5), programs.Idx(2**31, 0.5), programs.Idx(-(2**31) - 1, 0.25),
+NUMBERS = [0, 2, -1, 2**31 - 1, 2**31, -(2**31), 2**40, 2**63, 10**400, True, False, 0.5, -0.0, NAN, INF,
+           Fraction(1, 3), Decimal("0.1"), programs.Idx(2, 0.5), programs.Idx(2**31, 0.5),
+           programs.Idx(-(2**31) - 1, 0.25),
            programs.Num(1.5), programs.Num(ValueError), programs.Num(KeyboardInterrupt), programs.Num(MemoryError),
            programs.Idx(KeyboardInterrupt), "2", None, [2], 1j, b"2"]
 # fmt: on
@@ -51,7 +54,7 @@ def test_documented_examples(expression, expected):
         agrees(model.Raise(TQError, expected[0], (expected[0],)), call)
     else:
         q = call()
-        assert q.value() == expected[0] or math.isnan(expected[0]) and math.isnan(q.value())
+        assert q.value() == expected[0] or (math.isnan(expected[0]) and math.isnan(q.value()))
         assert q.base_units() == tuple(float(expected[1].get(s, 0)) for s in model.ORDER)
 
 

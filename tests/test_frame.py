@@ -16,10 +16,9 @@ import weakref
 from decimal import Decimal
 from fractions import Fraction
 
-import pytest
-
 import model
 import programs
+import pytest
 import tq_pyo3
 from programs import FloatSub, Idx, IntSub, Num, StrSub
 from tq_pyo3 import Telquant, TQError
@@ -94,7 +93,8 @@ def test_help_and_inspect_show_the_type_its_methods_and_the_functions():
 @pytest.mark.parametrize("action, error", [
     (hash, TypeError), (float, TypeError), (int, TypeError), (operator.index, TypeError), (pickle.dumps, TypeError),
     (copy.copy, TypeError), (copy.deepcopy, TypeError), (weakref.ref, TypeError), (vars, TypeError),
-    (lambda q: {q}, TypeError), (lambda q: type("Sub", (Telquant,), {}), TypeError), (lambda q: q.__dict__, AttributeError),
+    (lambda q: {q}, TypeError), (lambda q: type("Sub", (Telquant,), {}), TypeError),
+    (lambda q: q.__dict__, AttributeError),
     (lambda q: setattr(q, "value", 1.0), AttributeError), (lambda q: delattr(q, "value"), AttributeError),
     (lambda q: Telquant.value_in("m", "m"), TypeError),
 ])  # fmt: skip
@@ -166,10 +166,7 @@ KEYWORDS = [(), {"value": 1.0}, {"unit": "m"}, {"x": 1}, {"Unit": "m"}, {"\u00fc
 # fmt: on
 
 
-@pytest.mark.parametrize("x", ARGUMENTS, ids=repr)
-def test_every_argument_in_every_place_of_every_call_as_the_model_says(x):
-    held = [o for o in ([x] + list(vars(x).values()) if isinstance(x, (Num, Idx)) else [x]) if programs.fresh(o)]
-    before = [sys.getrefcount(o) for o in held]
+def every_call_with(x):
     for args in ((x, "m"), (1.5, x), (x,), (x, x, x), ()):
         for kwargs in KEYWORDS:
             kwargs = dict(kwargs) or None
@@ -180,5 +177,11 @@ def test_every_argument_in_every_place_of_every_call_as_the_model_says(x):
                 agrees(
                     model.expect_function(f.__name__, args[:1], kwargs), lambda: programs.invoke(f, args[:1], kwargs)
                 )
-    del args, kwargs
+
+
+@pytest.mark.parametrize("x", ARGUMENTS, ids=repr)
+def test_every_argument_in_every_place_of_every_call_as_the_model_says(x):
+    held = [o for o in ([x] + list(vars(x).values()) if isinstance(x, (Num, Idx)) else [x]) if programs.fresh(o)]
+    before = [sys.getrefcount(o) for o in held]
+    every_call_with(x)
     assert [sys.getrefcount(o) for o in held] == before  # no call keeps or drops a reference to its arguments

@@ -1,10 +1,9 @@
 """Hostile input ends in a result or the documented exception, never a crash or a hang (the growth of parse
 time with length is shown in bench/parse_scaling.py, not timed here)."""
 
-import pytest
-
-from tq_pyo3 import Telquant
 import model
+import pytest
+from tq_pyo3 import Telquant
 from tqtest import agrees, bits, fails, vec
 
 INF = float("inf")

@@ -5,7 +5,6 @@ hang fails that case alone."""
 
 import subprocess
 import sys
-import sysconfig
 
 import pytest
 
@@ -176,7 +175,7 @@ print(sorted({str(n) for n in nested if n != outer and n != refused}), nested.co
 def test_the_collector_reentering_every_entry_point_from_the_first_use_on_changes_nothing(via):
     outer, odd = run_case(REENTRY, via).splitlines()
     assert odd == "[] True True"
-    assert eval(outer) == [  # noqa: S307 - our own output
+    assert eval(outer) == [
         "Telquant",
         "TQError",
         "TypeError",
@@ -356,7 +355,7 @@ def test_an_initialisation_that_runs_out_of_memory_anywhere_can_be_tried_again()
     assert rest == ["ln requires a unitless quantity", "tq_pyo3 may only be initialized once per interpreter process"]
     # the interpreter's MemoryError, or the type's failure with it as the cause; a failed append to __all__ is an
     # internal failure (where the allocations fall so that one fails there)
-    seen = {error for error in eval(errors) if error[0] != "MemoryError"}  # noqa: S307
+    seen = {error for error in eval(errors) if error[0] != "MemoryError"}
     assert ("RuntimeError", "MemoryError", "An error occurred while initializing class Telquant") in seen
     assert seen <= {
         ("RuntimeError", "MemoryError", "An error occurred while initializing class Telquant"),

@@ -3,9 +3,8 @@ results, and every method on the values and units at the edges of its tests, hel
 
 import math
 
-import pytest
-
 import model
+import pytest
 import tq_pyo3
 from model import Record, telquant_of
 from tq_pyo3 import Telquant
@@ -17,12 +16,14 @@ ABOVE_ONE = 1.0000000000000002
 # fmt: off
 # method, value, unit: the record's value and exponents, or the TQError's text
 EXAMPLES = [
-    ("sqrt", 4.0, "m^2", (2.0, "m")), ("sqrt", -4.0, "m^2", "sqrt of negative value"), ("sqrt", -0.0, "s^2", (0.0, "s")),
+    ("sqrt", 4.0, "m^2", (2.0, "m")), ("sqrt", -4.0, "m^2", "sqrt of negative value"),
+    ("sqrt", -0.0, "s^2", (0.0, "s")),
     ("ln", 1.0, "", (0.0, "")), ("ln", 0.0, "", "ln domain error (value <= 0)"), ("log10", 1000.0, "", (3.0, "")),
     ("log2", 8.0, "", (3.0, "")), ("asin", 1.0, "", (math.pi / 2, "rad")), ("acos", -1.0, "", (math.pi, "rad")),
     ("asin", ABOVE_ONE, "", "asin requires a value in the range [-1, 1]"), ("atan", 1e300, "", (math.pi / 2, "rad")),
     ("atan", 1.0, "m", "atan requires a unitless quantity"), ("cos", 0.0, "", "cos requires an angle quantity"),
-    ("cos", 0.0, "rad", (1.0, "")), ("sin", 90.0, "deg", (1.0, "")), ("sin", 1.0, "rad/s", "sin requires an angle quantity"),
+    ("cos", 0.0, "rad", (1.0, "")), ("sin", 90.0, "deg", (1.0, "")),
+    ("sin", 1.0, "rad/s", "sin requires an angle quantity"),
     ("ln", -5.0, "m", "ln requires a unitless quantity"),
 ]
 VALUES = [0.0, -0.0, 1.0, -1.0, ABOVE_ONE, -ABOVE_ONE, 0.9999999999999999, 0.5, 2.0, 1000.0, 5e-324, -5e-324, 1e-300,

@@ -7,9 +7,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-
 import programs
+import pytest
 
 PROGRAMS, STEPS = 2000, 24
 

@@ -1,12 +1,12 @@
 """Unit expressions: the grammar's documented examples with their literal results, and the texts a random stream is
 unlikely to draw, each held against the model (tests/model.py) in the constructor and in value_in."""
 
-import pytest
-from hypothesis import given, strategies as st
-
 import model
-from tq_pyo3 import Telquant
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 from programs import StrSub
+from tq_pyo3 import Telquant
 from tqtest import agrees
 
 KMH = 0.2777777777777778  # 1000 x 3600**-1
@@ -21,7 +21,8 @@ EXAMPLES = [
 FAILURES = [
     ("m/s/s", "Unit string can only have one '/'"), (" ", "Empty unit token"), ("1", 'Missing unit symbol before '
     'exponent in "1"'), ("m-2", 'Missing unit symbol before exponent in "2"'), ("m^0.5", "Unknown unit: m^0."),
-    ("m^", "Missing exponent after '^' in \"m^\""), ("m^2147483648", 'Unable to read numeric power from "m^2147483648"'),
+    ("m^", "Missing exponent after '^' in \"m^\""),
+    ("m^2147483648", 'Unable to read numeric power from "m^2147483648"'),
     ("(unitless)", "Unknown unit: unitless"), ("km/h", "Unknown unit: h"), ("\u00b5m", "Unknown unit: \u00b5m"),
 ]
 # texts the random stream is unlikely to draw: every rule's edge, each side of it
@@ -53,7 +54,10 @@ def test_documented_failures_wrap_the_callers_text_and_the_parsers_message(text,
     agrees(model.Raise(model.TQError, expected, (expected,)), lambda: Telquant(1.0, text))
 
 
-def each_way(text, q=Telquant(3.0, "m/s")):
+METRES_PER_SECOND = Telquant(3.0, "m/s")
+
+
+def each_way(text, q=METRES_PER_SECOND):
     agrees(model.expect_new((1.5, text), None), lambda: Telquant(1.5, text))
     agrees(model.expect_value_in(q, (text,), None), lambda: q.value_in(text))
 

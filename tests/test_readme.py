@@ -10,7 +10,6 @@ import sys
 from pathlib import Path
 
 import pytest
-
 import tq_pyo3
 from tq_pyo3 import Telquant
 from tqtest import ORDER, vec

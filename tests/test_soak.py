@@ -9,7 +9,6 @@ import sysconfig
 import tracemalloc
 
 import pytest
-
 import tq_pyo3
 from tq_pyo3 import Telquant, TQError
 from tqtest import INIT, INTERNAL, RICHCOMPARE, Idx, Num, reader_count, slot  # noqa: F401 - CASES names them
@@ -47,7 +46,7 @@ SUBNUM = Num(type(SUB)(VALUE))  # a float subclass from __float__ is deprecated:
 OBJ = ctypes.py_object
 REPR, STR, NEGATIVE, ABSOLUTE = slot(66, OBJ), slot(70, OBJ), slot(30, OBJ), slot(6, OBJ)
 ADD, MULTIPLY, POWER = slot(7, OBJ, OBJ), slot(29, OBJ, OBJ), slot(33, OBJ, OBJ, OBJ)
-T, F, V, O, E, W = TypeError, TQError, ValueError, OverflowError, UnicodeEncodeError, DeprecationWarning
+T, F, V, O, E, W = TypeError, TQError, ValueError, OverflowError, UnicodeEncodeError, DeprecationWarning  # noqa: E741
 # (a call, the exception it must raise or None); keywords are fresh strings too
 # fmt: off
 CASES = [
@@ -108,7 +107,7 @@ def run(name, expected, call, times):
     for _ in range(times):
         try:
             call()
-        except BaseException as error:  # noqa: B036
+        except BaseException as error:
             if type(error) is not expected:
                 raise
         else:

@@ -3,10 +3,10 @@ hold, each held against the model (tests/model.py)."""
 
 import math
 
-import pytest
-from hypothesis import given, strategies as st
-
 import model
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 from model import Record, telquant_of
 from tqtest import agrees
 
@@ -19,8 +19,9 @@ EXAMPLES = [
     (230, {"m": 2, "kg": 1, "s": -3, "A": -1}, "230 m^2*kg/s^3*A"), (50, {"s": -1}, "50 1/s"),
     (0.5, {}, "0.5 (unitless)"), (1000, {"m": 1}, "1000 m"), (6.5, {"rad": 1, "s": -1}, "6.5 rad/s"),
     (2, {"m": 0.5}, "2 m^0.5"), (2, {"m": -1.5}, "2 1/m^1.5"), (0.25, {"mol": 1, "m": -3}, "0.25 mol/m^3"),
-    (-0.0, {"K": 1}, "-0 K"), (NAN, {}, "NaN (unitless)"), (INF, {}, "inf (unitless)"), (1e-7, {}, "0.0000001 (unitless)"),
-    (1e16, {}, "10000000000000000 (unitless)"), (-2.5, {}, "-2.5 (unitless)"), (5e-324, {}, "0." + "0" * 323 + "5 (unitless)"),
+    (-0.0, {"K": 1}, "-0 K"), (NAN, {}, "NaN (unitless)"), (INF, {}, "inf (unitless)"),
+    (1e-7, {}, "0.0000001 (unitless)"), (1e16, {}, "10000000000000000 (unitless)"), (-2.5, {}, "-2.5 (unitless)"),
+    (5e-324, {}, "0." + "0" * 323 + "5 (unitless)"),
     (1, {"m": 1 / 3}, "1 m^0." + "3" * 16), (1, {"m": 1e10}, "1 m^2147483647"), (1, {"m": -INF}, "1 1/m^2147483647"),
     (1, {"m": NAN}, "1 1/m^NaN"), (1, {"m": -0.0}, "1 (unitless)"),
 ]
@@ -51,7 +52,7 @@ def test_every_value_reads_as_the_model_writes_it(value):
 
 @pytest.mark.parametrize("e", EXPONENTS, ids=repr)
 def test_every_exponent_in_every_place_reads_as_the_model_writes_it(e):
-    for i, symbol in enumerate(model.ORDER):
+    for symbol in model.ORDER:
         for other in ({}, {"m": 1.0}, {"rad": -2.0}, {s: e for s in model.ORDER}):
             q = telquant_of(record(-5e-324, {**other, symbol: e}))
             agrees(model.expect_method("str", q), lambda: str(q))

@@ -3,7 +3,6 @@ and second initialisations racing each other."""
 
 import collections
 import concurrent.futures
-import ctypes
 import math
 import struct
 import subprocess
@@ -12,7 +11,6 @@ import threading
 import time
 
 import pytest
-
 import tq_pyo3
 from tq_pyo3 import Telquant, TQError
 from tqtest import INIT, INTERNAL, RICHCOMPARE, fails, reader_count
@@ -184,7 +182,7 @@ def test_a_comparison_code_outside_the_six_is_an_internal_failure_even_in_thread
                 RICHCOMPARE(KM, KM, op)
             except Exception:  # must not catch it
                 caught.append("Exception")
-        except BaseException as error:  # noqa: B036
+        except BaseException as error:
             caught.append(type(error))
 
     run_threads(work)

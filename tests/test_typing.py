@@ -89,7 +89,7 @@ def run(directory, module, *args):
         cwd=str(directory),
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
-        universal_newlines=True,
+        text=True,
         env=dict(env, MYPY_FORCE_COLOR="0"),
     )
     return done.stdout, done.returncode

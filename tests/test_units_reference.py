@@ -10,12 +10,11 @@ import sys
 from pathlib import Path
 
 import pytest
-
 from tq_pyo3 import Telquant
 from tqtest import ORDER
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "dev"))
-import facts  # noqa: E402  (the registry's rows, read from its source)
+import facts
 
 try:
     import pint

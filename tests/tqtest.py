@@ -3,12 +3,10 @@
 import ctypes
 import struct
 
-import pytest
-
 import model
 import programs
+import pytest
 import tq_pyo3
-from tq_pyo3 import Telquant
 
 ORDER = model.ORDER
 
@@ -27,7 +25,7 @@ def fails(call, error=tq_pyo3.TQError):
     """The exception call() raises, exactly of type `error`; without the traceback, whose frames hold arguments."""
     try:
         call()
-    except BaseException as e:  # noqa: B036
+    except BaseException as e:
         assert type(e) is error, repr(e)
         return e.with_traceback(None)
     pytest.fail("DID NOT RAISE %s" % error.__name__)
