@@ -194,9 +194,10 @@ FAULTS = [
     suite(
         "reader-left-raised",
         TT,
-        "    Reader r(obj);\n    UnitArg unit;\n    if (!unit.load(argv[0], \"unit\")) return nullptr;",
-        "    UnitArg unit;\n    if (!unit.load(argv[0], \"unit\")) {\n        count_reader(obj->readers);\n"
-        "        return nullptr;\n    }\n    Reader r(obj);",
+        "    Reader r(method_receiver(self));\n    UnitArg unit;\n    if (!unit.load(argv[0], \"unit\")) return nullptr;",
+        "    UnitArg unit;\n    if (!unit.load(argv[0], \"unit\")) {\n"
+        "        count_reader(method_receiver(self)->readers);\n        return nullptr;\n    }\n"
+        "    Reader r(method_receiver(self));",
         "value_in leaves the reader count raised when its unit is no str",
     ),
     suite(
@@ -227,7 +228,7 @@ FAULTS = [
         "PyObject* cause = nullptr;",
         "argument errors drop the __cause__",
     ),
-    suite("verb-was", F, "given == 1 ? \"was\" : \"were\"", "\"was\"", "surplus arguments always 'was given'"),
+    suite("verb-was", F, "but %zd were given", "but %zd was given", "surplus arguments always 'was given'"),
     suite(
         "type-name-attr",
         F,

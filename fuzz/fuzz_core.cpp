@@ -491,10 +491,22 @@ double read_number(std::string_view field, double fallback) {
     return end == text.c_str() ? fallback : x;
 }
 
+// The constructor of a record and conversion as the module makes them: parse, then the record or the value.
+tq::Result<tq::Quantity> new_quantity(double value, std::string_view unit) {
+    auto parsed = tq::parse_unit_expression(unit);
+    if (!parsed) return tq::Result<tq::Quantity>::failure(std::string(parsed.error()));
+    return tq::Result<tq::Quantity>::success(tq::quantity_in(value, parsed.value()));
+}
+tq::Result<double> value_in(const tq::Quantity& q, std::string_view unit) {
+    auto parsed = tq::parse_unit_expression(unit);
+    if (!parsed) return tq::Result<double>::failure(std::string(parsed.error()));
+    return tq::value_in(q, parsed.value(), unit);
+}
+
 // new_quantity agrees with the parse; returns whether a record was made.
 bool check_new(double value, std::string_view unit, tq::Quantity& out) {
     ModelParse parsed = check_parse(unit);
-    auto made = tq::new_quantity(value, unit);
+    auto made = new_quantity(value, unit);
     CHECK(made.ok() == parsed.ok);
     if (!parsed.ok) {
         CHECK(made.error() == "Failed to parse unit '" + std::string(unit) + "': " + parsed.error);
@@ -508,7 +520,7 @@ bool check_new(double value, std::string_view unit, tq::Quantity& out) {
 
 void check_value_in(const tq::Quantity& q, std::string_view unit) {
     ModelParse parsed = check_parse(unit);
-    auto got = tq::value_in(q, unit);
+    auto got = value_in(q, unit);
     if (!parsed.ok) {
         CHECK(!got.ok() && got.error() == "Failed to parse unit '" + std::string(unit) + "': " + parsed.error);
     } else if (!model_compatible(q.dims, parsed.dims)) {

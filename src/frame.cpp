@@ -92,9 +92,8 @@ PyObject* raise_from_pending(PyObject* replacement, const char* message) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr) PyException_SetTraceback(value, tb);
     Py_XDECREF(type);
-    Py_XDECREF(tb);
+    Py_XDECREF(tb);  // the type's creation failed in C: there is no traceback to keep
     PyErr_SetString(replacement, message);
     set_pending_cause(value);
     return nullptr;
@@ -106,9 +105,9 @@ namespace {
 
 // Each message of argument binding is written here once, for both forms of arguments.
 
+// Every callable takes at least one argument, so more than that are at least two: "were given".
 bool too_many_positional(const ParamTable& t, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", t.display, t.count, given,
-                 given == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd were given", t.display, t.count, given);
     return false;
 }
 
@@ -118,9 +117,8 @@ const char* name_of(const ParamTable& t, Py_ssize_t i) { return kParamNames[t.pa
 Py_ssize_t parameter_named(const ParamTable& t, PyObject* key) {
     for (Py_ssize_t i = 0; i < t.count; ++i)
         if (key == g_param_names[t.params[i]].load(std::memory_order_acquire)) return i;
-    if (PyUnicode_Check(key))
-        for (Py_ssize_t i = 0; i < t.count; ++i)
-            if (PyUnicode_CompareWithASCIIString(key, name_of(t, i)) == 0) return i;
+    for (Py_ssize_t i = 0; i < t.count; ++i)  // the interpreter passes keywords as str only
+        if (PyUnicode_CompareWithASCIIString(key, name_of(t, i)) == 0) return i;
     return -1;
 }
 
@@ -143,8 +141,9 @@ bool bind_keyword(const ParamTable& t, PyObject* key, PyObject* value, PyObject*
 bool all_bound(const ParamTable& t, PyObject** out) {
     const char* missing[2];
     Py_ssize_t k = 0;
+    static_assert(kMaxParams <= 2, "name the first two missing");
     for (Py_ssize_t i = 0; i < t.count; ++i)
-        if (out[i] == nullptr && k < 2) missing[k++] = name_of(t, i);
+        if (out[i] == nullptr) missing[k++] = name_of(t, i);
     if (k == 0) return true;
     if (k == 1)
         PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", t.display, missing[0]);
@@ -157,7 +156,7 @@ bool all_bound(const ParamTable& t, PyObject** out) {
 }  // namespace
 
 bool extract_args_general(const ParamTable& t, PyObject* args, PyObject* kwargs, PyObject** out) {
-    Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
+    Py_ssize_t given = PyTuple_Size(args);
     if (given > t.count) return too_many_positional(t, given);
     for (Py_ssize_t i = 0; i < t.count; ++i) out[i] = i < given ? PyTuple_GetItem(args, i) : nullptr;
     if (kwargs != nullptr) {
@@ -180,7 +179,6 @@ bool extract_vector_args_general(const ParamTable& t, PyObject* const* args, Py_
 }
 
 void argument_error(const char* name) {
-    if (!PyErr_Occurred()) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     if (type != PyExc_TypeError) {  // only exactly TypeError is rewritten
@@ -287,17 +285,11 @@ struct WideText {
 // characters only, the common one, is its own UTF-8: its characters are narrowed to bytes, and an exact str short
 // enough gets its key in the unit cache.
 bool TextArg::load_short(PyObject* obj, bool exact) {
-    Py_ssize_t length = PyUnicode_GetLength(obj);
-    if (length < 0 || length > static_cast<Py_ssize_t>(kShort)) {
-        PyErr_Clear();
-        return false;
-    }
+    Py_ssize_t length = PyUnicode_GetLength(obj);  // of a str: cannot fail
+    if (length > static_cast<Py_ssize_t>(kShort)) return false;
     auto count = static_cast<std::size_t>(length);
     WideText wide(count);
-    if (PyUnicode_AsUCS4(obj, wide.chars, static_cast<Py_ssize_t>(kShort), 0) == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
+    PyUnicode_AsUCS4(obj, wide.chars, static_cast<Py_ssize_t>(kShort), 0);  // fails only for a buffer too short
     if (wide.narrow_ascii(local_, count)) {
         view_ = std::string_view(local_, count);
         keyed_ = exact && count <= UnitKey::kMaxLength;
@@ -346,18 +338,14 @@ bool TextArg::load_other(PyObject* obj, const char* name) {
 bool TextArg::load_long(PyObject* obj) {
     PyObject* bytes = PyUnicode_AsUTF8String(obj);
     if (bytes == nullptr) return false;
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    bool ok = PyBytes_AsStringAndSize(bytes, &data, &size) == 0;
+    auto size = static_cast<std::size_t>(PyBytes_Size(bytes));
+    long_.reset(new (std::nothrow) char[size + 1]);
+    bool ok = long_ != nullptr;
     if (ok) {
-        long_.reset(new (std::nothrow) char[static_cast<std::size_t>(size) + 1]);
-        if (long_ == nullptr) {
-            PyErr_NoMemory();
-            ok = false;
-        } else {
-            std::memcpy(long_.get(), data, static_cast<std::size_t>(size));
-            view_ = std::string_view(long_.get(), static_cast<std::size_t>(size));
-        }
+        std::memcpy(long_.get(), PyBytes_AsString(bytes), size);
+        view_ = std::string_view(long_.get(), size);
+    } else {
+        PyErr_NoMemory();
     }
     Py_DECREF(bytes);
     return ok;
@@ -377,13 +365,7 @@ bool UnitArg::parse(PyObject* obj) {
 // ---- receivers and results -----------------------------------------------------------------------------------
 
 TelquantObject* receiver_slow(PyObject* self) {
-    if (TelquantObject* obj = as_telquant(self)) return obj;
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Telquant'", type_name_of(self).c_str());
-    return nullptr;
-}
-
-PyObject* allocation_failed() {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     return nullptr;
 }
 

@@ -96,7 +96,7 @@ inline constexpr Py_ssize_t kMaxParams = 2;
 bool extract_args_general(const ParamTable& table, PyObject* args, PyObject* kwargs, PyObject** out);
 inline bool extract_args(const ParamTable& table, PyObject* args, PyObject* kwargs, PyObject** out) {
     // The common call: every parameter by position, no keywords.
-    if (kwargs == nullptr && args != nullptr && PyTuple_Size(args) == table.count) {
+    if (kwargs == nullptr && PyTuple_Size(args) == table.count) {
         for (Py_ssize_t i = 0; i < table.count; ++i) out[i] = PyTuple_GetItem(args, i);
         return true;
     }
@@ -187,14 +187,9 @@ std::string type_name_of(PyObject* obj);
 
 // ---- receivers and results -----------------------------------------------------------------------------------
 
-// The exact type is tested first; an exact float or int can never be a Telquant, so the subtype test is left
-// for the rare other types.
+// A Telquant operand: an object of the type or of a subtype of it, which is the type itself, as it has none.
 inline TelquantObject* as_telquant(PyObject* obj) {
-    PyTypeObject* tp = Py_TYPE(obj);
-    PyTypeObject* type = loaded_type();
-    if (tp == type) return reinterpret_cast<TelquantObject*>(obj);
-    if (tp == &PyFloat_Type || tp == &PyLong_Type) return nullptr;
-    return PyType_IsSubtype(tp, type) ? reinterpret_cast<TelquantObject*>(obj) : nullptr;
+    return Py_TYPE(obj) == loaded_type() ? reinterpret_cast<TelquantObject*>(obj) : nullptr;
 }
 
 // Read access to a Telquant's record for the rest of the call; the reader count is held on every path.
@@ -217,11 +212,9 @@ inline TelquantObject* receiver(PyObject* self) {
     return receiver_slow(self);
 }
 
-PyObject* allocation_failed();
-
 // Stores the record in a freshly allocated instance (or reports the failed allocation).
 inline PyObject* fill_instance(PyObject* obj, const tq::Quantity& q) {
-    if (obj == nullptr) return allocation_failed();
+    if (obj == nullptr) return nullptr;  // with the allocation's MemoryError
     auto* tq = reinterpret_cast<TelquantObject*>(obj);
     tq->q = q;
     tq->readers = 0;
@@ -257,13 +250,25 @@ inline PyObject* not_implemented() {
     return Py_NotImplemented;
 }
 
-// A method body on the receiver's record, the usual shape of a no-argument method.
+// A slot body on its receiver's record: the interpreter calls the slots of repr, str, negation and absolute value
+// with an object of this type, but anything may call a slot function it fetched (PyType_GetSlot).
 template <class Body>
 PyObject* with_receiver(PyObject* self, Body&& body) {
     return entry([&]() -> PyObject* {
         TelquantObject* obj = receiver(self);
         if (obj == nullptr) return nullptr;
         Reader r(obj);
+        return body(r.q());
+    });
+}
+
+// A method of the type on its receiver's record. The interpreter's method descriptors call a method only with an
+// instance of the type (they refuse any other receiver with their own TypeError), so the receiver is one.
+inline TelquantObject* method_receiver(PyObject* self) { return reinterpret_cast<TelquantObject*>(self); }
+template <class Body>
+PyObject* with_self(PyObject* self, Body&& body) {
+    return entry([&]() -> PyObject* {
+        Reader r(method_receiver(self));
         return body(r.q());
     });
 }

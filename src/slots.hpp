@@ -18,7 +18,7 @@ namespace tqpy {
 // unitless Telquant.
 template <auto Fn>
 PyObject* math_method(PyObject* self, PyObject*) {
-    return with_receiver(self, [](const tq::Quantity& q) { return instance_or_error(Fn(q)); });
+    return with_self(self, [](const tq::Quantity& q) { return instance_or_error(Fn(q)); });
 }
 
 // Operators and comparison.

@@ -38,16 +38,14 @@ PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 // ---- plain methods -----------------------------------------------------------------------------------------
 
 PyObject* m_value(PyObject* self, PyObject*) {
-    return with_receiver(self, [](const tq::Quantity& q) { return new_float(tq::value(q)); });
+    return with_self(self, [](const tq::Quantity& q) { return new_float(tq::value(q)); });
 }
 
 const ParamName kValueInNames[] = {kUnitParam};
 const ParamTable kValueInParams = {"Telquant.value_in()", kValueInNames, 1};
 
 TQ_BODY PyObject* m_value_in(PyObject* self, PyObject* const* argv) {
-    TelquantObject* obj = receiver(self);
-    if (obj == nullptr) return nullptr;
-    Reader r(obj);
+    Reader r(method_receiver(self));
     UnitArg unit;
     if (!unit.load(argv[0], "unit")) return nullptr;
     auto converted = tq::value_in(r.q(), unit.unit(), unit.text());
@@ -56,11 +54,11 @@ TQ_BODY PyObject* m_value_in(PyObject* self, PyObject* const* argv) {
 }
 
 PyObject* m_is_unitless(PyObject* self, PyObject*) {
-    return with_receiver(self, [](const tq::Quantity& q) { return new_bool(tq::is_unitless(q)); });
+    return with_self(self, [](const tq::Quantity& q) { return new_bool(tq::is_unitless(q)); });
 }
 
 PyObject* m_base_units(PyObject* self, PyObject*) {
-    return with_receiver(self, [](const tq::Quantity& q) -> PyObject* {
+    return with_self(self, [](const tq::Quantity& q) -> PyObject* {
         const tq::Dims dims = tq::base_units(q);
         PyObject* items[tq::kDimCount] = {};
         for (std::size_t i = 0; i < tq::kDimCount; ++i) {
@@ -93,14 +91,10 @@ PyObject* text_slot(PyObject* self) {
 
 // ---- lifecycle -------------------------------------------------------------------------------------------
 
-// An instance of the Telquant type gives its block back as it was made (instances.hpp); one of another type (none
-// can be made from Python) to that type's tp_free. Then the instance's reference to its type is released.
+// An instance gives its block back as it was made (instances.hpp), then its reference to the type.
 void tp_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type == loaded_type())
-        release_instance(self);
-    else
-        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    release_instance(self);
     Py_DECREF(type);
 }
 

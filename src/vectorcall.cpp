@@ -31,8 +31,7 @@ inline bool construction_as_made(PyTypeObject* type) {
 // handed to the metatype's tp_call.
 [[gnu::cold, gnu::noinline]] PyObject* call_without_slot(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs,
                                                          PyObject* kwnames) {
-    auto call = reinterpret_cast<ternaryfunc>(PyType_GetSlot(Py_TYPE(type), Py_tp_call));
-    if (call == nullptr) return internal_failure("the type's metatype has no tp_call");
+    auto call = reinterpret_cast<ternaryfunc>(PyType_GetSlot(Py_TYPE(type), Py_tp_call));  // type's: type_call
     PyObject* tuple = PyTuple_New(nargs);
     if (tuple == nullptr) return nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) {

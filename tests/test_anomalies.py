@@ -53,16 +53,22 @@ def outcome(call, k=None):
     del hold
     return (type(error).__name__, str(error)) if error is not None else ("ok", str(result))
 
-for name, call in CALLS.items():
-    normal, seen, same = outcome(call), set(), 0
-    for k in range(500):
-        got = outcome(call, k)
-        if got != normal:
-            seen.add(got[0] + (": " + got[1] if got[0] in (normal[0], "SystemError") else ""))
-        same = same + 1 if got == normal else 0
-        if same == 5:
-            break
-    print(json.dumps([name, sorted(seen), normal]))
+def sweep(calls):
+    for name, call in calls.items():
+        normal, seen, same = outcome(call), set(), 0
+        for k in range(500):
+            got = outcome(call, k)
+            if got != normal:
+                seen.add(got[0] + (": " + got[1] if got[0] in (normal[0], "SystemError") else ""))
+            same = same + 1 if got == normal else 0
+            if same == 5:
+                break
+        print(json.dumps([name, sorted(seen), normal]))
+
+sweep(CALLS)
+# a replaced __init__: from 3.14 on, the type's call makes the tuple and dict of a call without its fast slot
+Telquant.__init__ = lambda self, *args, **kwargs: None
+sweep({"patched": lambda: Telquant(2.0, unit="km"), "patched-3": lambda: Telquant(2.0, "km", 3)})
 """
 LOST = "SystemError: error return without exception set"
 FLOAT_OR_TUPLE = {"value", "value-in", "value-in-keyword", "base-units"}
@@ -78,7 +84,7 @@ def test_a_call_whose_allocation_fails_raises_memory_error_and_the_next_call_wor
     done = subprocess.run([sys.executable, "-c", SWEEP], capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr[-3000:]
     results = {name: (set(seen), normal) for name, seen, normal in map(json.loads, done.stdout.splitlines())}
-    assert len(results) == SWEEP.count('": lambda')
+    assert len(results) == SWEEP.count('": lambda')  # every call swept
     for name, (seen, normal) in results.items():
         allowed = {"MemoryError"} | ({"InternalError"} if name in FLOAT_OR_TUPLE else set())
         allowed |= {NO_NAME} if name == "new-not-str" else set()

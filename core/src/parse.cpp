@@ -256,20 +256,8 @@ Result<ParsedUnit> parse_unit_expression(std::string_view unit) {
     return parsed;
 }
 
-Result<Quantity> new_quantity(double value, std::string_view unit) {
-    auto parsed = parse_unit_expression(unit);
-    if (!parsed) return Result<Quantity>::failure(std::string(parsed.error()));
-    return Result<Quantity>::success(quantity_in(value, parsed.value()));
-}
-
 Result<double> incompatible_conversion(std::string_view text) {
     return Result<double>::failure(joined("Incompatible unit conversion to: ", text));
-}
-
-Result<double> value_in(const Quantity& q, std::string_view unit) {
-    auto parsed = parse_unit_expression(unit);
-    if (!parsed) return Result<double>::failure(std::string(parsed.error()));
-    return value_in(q, parsed.value(), unit);
 }
 
 }  // namespace tq

@@ -69,8 +69,6 @@ Result<ParsedUnit> parse_unit_expression(std::string_view text);
 inline Quantity quantity_in(double value, const ParsedUnit& unit) {
     return Quantity{unit.dims, canonical(value * unit.factor, value, unit.factor)};
 }
-// The constructor of a record (`new` is taken by C++): parse, then quantity_in.
-Result<Quantity> new_quantity(double value, std::string_view unit);
 
 // Units are matched exactly; an angle (rad exponent exactly 1) on the left ignores the right's rad exponent.
 // Every exponent is compared, without early exits; with GCC or clang as four compares of two lanes each.
@@ -134,7 +132,6 @@ inline Result<double> value_in(const Quantity& q, const ParsedUnit& unit, std::s
     double factor = unit.factor;
     return Result<double>::success(canonical(q.value / factor, q.value, factor));
 }
-Result<double> value_in(const Quantity& q, std::string_view unit);
 
 inline double value(const Quantity& q) { return q.value; }
 inline const Dims& base_units(const Quantity& q) { return q.dims; }
