@@ -148,3 +148,12 @@ def test_the_platform_table_has_a_row_for_each_wheel_and_its_suite():
         # manylinux_2_17_x86_64: "glibc 2.17 or newer"; musllinux_1_2_x86_64: "musl 1.2"
         libc, major, minor = re.match(r"(many|musl)linux_(\d+)_(\d+)_", p.tag).groups()
         assert re.search(r"\b%s %s\.%s\b" % ("glibc" if libc == "many" else "musl", major, minor), where), where
+
+
+def test_every_math_method_is_in_the_tables_of_elementary_functions_and_of_errors():
+    methods = {n for n, m in vars(Telquant).items() if type(m) is type(Telquant.value)}
+    methods -= {"value", "value_in", "is_unitless", "base_units"}  # the reference's first section
+    table = README.split("### Elementary functions", 1)[1].split("\n### ", 1)[0]
+    errors = README.split("### Errors", 1)[1].split("\n### ", 1)[0]
+    raising = set(re.findall(r"`(\w+)`", " ".join(re.findall(r"^\| ([^|]*) \|", errors, re.M))))
+    assert set(re.findall(r"`(\w+)\(\)`", table)) == methods and methods <= raising
