@@ -11,7 +11,7 @@ import pytest
 from test_lifecycle import run_case
 
 # Each call made with its 1st, 2nd, ... allocation failing (_testcapi.set_nomemory), until it does what it does with
-# no failure five times in a row; the free lists of floats, tuples and instances are emptied first, so that every
+# no failure five times in a row; the free lists of floats, tuples, dicts and instances are emptied first, so that every
 # object made is an allocation. An interpreter from 3.11 on that runs out of memory while it raises loses the
 # exception and reports a SystemError (Python's own `raise` too); an older one may lose the text of a TypeError.
 SWEEP = r"""
@@ -40,7 +40,7 @@ CALLS = {
 
 def outcome(call, k=None):
     hold = [Telquant(0.5, "") for i in range(100)]  # nor the freed instances the module keeps
-    hold += [i + 0.5 for i in range(300)] + [tuple(range(i, i + 8)) for i in range(2500)]
+    hold += [i + 0.5 for i in range(300)] + [tuple(range(i, i + 8)) for i in range(2500)] + [{} for i in range(100)]
     error = result = None
     if k is not None:
         _testcapi.set_nomemory(k, k + 1)
