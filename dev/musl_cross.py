@@ -41,7 +41,7 @@ from interpreters import (
     cpython_sources,
     debian_sysroot,
 )
-from steps import BUILD, ROOT, Failed, apt, key_of, output, run, say, stamp, stamped, zig
+from steps import BUILD, ROOT, Failed, apt, key_of, lock, output, run, say, stamp, stamped, write_script, zig
 
 # One change to CPython 3.13's sources. At exit, the main thread frees the thread state of every daemon thread, while
 # a daemon thread that has just let the GIL go for it may still read its own thread state (drop_gil reads the
@@ -84,6 +84,11 @@ LIBM_PROBE = textwrap.dedent("""\
 
 def build_python() -> Path:
     """A native CPython of the same version from the same sources: what runs the cross build's own scripts."""
+    with lock("build-python"):
+        return _build_python()
+
+
+def _build_python() -> Path:
     base = BUILD / "interpreters" / "build-python"
     python = base / "prefix" / "bin" / CPYTHON["package"]
     configure = ("--without-ensurepip", "--disable-test-modules")
@@ -183,7 +188,8 @@ def cross_built(interp: Interpreter) -> Env:
     wrapper = base / "bin" / interp.python
     wrapper.parent.mkdir(parents=True, exist_ok=True)
     # qemu's -0 sets argv[0]: the wrapper is the interpreter's sys.executable
-    wrapper.write_text(
+    write_script(
+        wrapper,
         textwrap.dedent(
             """\
         #!/bin/sh
@@ -191,9 +197,8 @@ def cross_built(interp: Interpreter) -> Env:
         exec %s -L %s -0 %s %s/bin/%s "$@"
         """
             % (interp.what, interp.qemu, sysroot, wrapper, prefix, interp.python)
-        )
+        ),
     )
-    wrapper.chmod(0o755)
     key = key_of(
         CPYTHON,
         DROP_GIL,
@@ -248,4 +253,4 @@ def cross_built(interp: Interpreter) -> Env:
         raise Failed("%s: platform.machine() is %r, not %r" % (interp.name, machine, interp.machine))
     site = prefix / "lib" / CPYTHON["package"] / "site-packages"
     _target_tools(interp, site, CPYTHON["minor"])
-    return Env(interp.name, [wrapper], site, dict(interp.env))
+    return Env(interp.name, [wrapper], site, dict(interp.env), kind="qemu")

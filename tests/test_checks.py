@@ -13,7 +13,7 @@ if (TREE / ".tq-planted").exists():  # a copy of the tree with a fault planted (
 sys.path.insert(0, str(TREE / "dev"))
 import checks  # noqa: E402,F401  (registers every check)
 from faults import FAULTS  # noqa: E402
-from registry import CHECKS  # noqa: E402
+from check_table import CHECKS  # noqa: E402
 import run  # noqa: E402
 
 README = (TREE / "README.md").read_text(encoding="utf-8")

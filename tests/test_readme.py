@@ -77,7 +77,7 @@ def test_every_file_and_make_target_contributing_names_exists():
     assert len(paths) > 20 and [p for p in sorted(paths) if not list(TREE.glob(p.rstrip("/")))] == []
     sys.path.insert(0, str(TREE / "dev"))
     import checks  # noqa: F401  (registers every check)
-    from registry import CHECKS
+    from check_table import CHECKS
 
     targets = {"tour", "test", "install", "clean", "help"} | {n for c in CHECKS.values() for n in (c.name, *c.aliases)}
     named = set(re.findall(r"`make ([\w-]+)", CONTRIBUTING)) | set(re.findall(r"^make ([\w-]+)", CONTRIBUTING, re.M))

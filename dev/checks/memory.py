@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import os
 
+from check_table import check
 from interpreters import ready
-from registry import check
 from steps import Failed, say
 
 LEDGER_PYTHONS = ("sid-3.14-dbg", "sid-3.15-dbg")
@@ -19,6 +19,8 @@ LEDGER_PYTHONS = ("sid-3.14-dbg", "sid-3.15-dbg")
     "point on every path",
     "5 min (5 more to make the root once)",
     ci=True,
+    needs=("root", "network"),
+    uses=("sid-root",),
 )
 def ledger(tree):
     failed = []

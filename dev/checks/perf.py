@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import os
 
+from check_table import check
 from interpreters import ready, venv_env
-from registry import check
-from steps import Failed, apt, extra
+from steps import Failed, extra, work
 
 # Construction goes through the type's vectorcall slot from CPython 3.14 on, a path this machine's interpreter never
 # runs; its rows are counted in the Debian sid root too, against a baseline of their own.
@@ -15,7 +15,6 @@ SID_BASELINE = "bench/ir-baseline-3.14.json"
 
 
 def counts(tree, update: bool):
-    apt("valgrind")
     host = venv_env("bench-ir")
     host.install_from_source(tree)
     args = ["--update"] if update else []
@@ -33,7 +32,7 @@ def counts(tree, update: bool):
             "--baseline",
             tree / SID_BASELINE,
             "--out",
-            tree / "build" / "bench-ir-sid",
+            work(tree) / "sid",
             *args,
             cwd=tree,
             check=False,
@@ -58,6 +57,9 @@ def counts(tree, update: bool):
     "fails",
     "3 min",
     ci=True,
+    needs=("root", "debian", "network"),
+    uses=("sid-root",),
+    apt=("valgrind",),
 )
 def bench_ir(tree):
     counts(tree, False)
@@ -68,6 +70,9 @@ def bench_ir(tree):
     "speed",
     "count and rewrite both baselines; commit them with the reason in the message",
     "3 min",
+    needs=("root", "debian", "network"),
+    uses=("sid-root",),
+    apt=("valgrind",),
 )
 def bench_ir_baseline(tree):
     counts(tree, True)
@@ -79,6 +84,8 @@ def bench_ir_baseline(tree):
     "nanoseconds per operation beside floats and the peer unit libraries (pint, astropy, unyt), "
     "each in a process of its own: bench/results/; then bench-threads",
     "10 min",
+    needs=("network",),
+    uses=("ft-python",),
 )
 def bench(tree):
     env = venv_env("bench", extra=extra("bench"), tools=False)

@@ -1,0 +1,83 @@
+"""What other checks use, each made once and shared, and each also a row of its own: the checked CPython sources,
+each interpreter, the sid root. A check that uses one names its row in `uses`; dev/run.py makes it first."""
+
+from __future__ import annotations
+
+from check_table import check
+from interpreters import INTERPRETERS, ROOT_PACKAGES, cpython_sources, debian_root, ready
+from steps import say
+
+ADMIN = ("root", "debian", "network")
+
+
+@check(
+    "cpython-src",
+    "setup",
+    "the CPython sources every interpreter built here starts from (Debian's source package, its sha256 checked)",
+    "1 min",
+    needs=ADMIN,
+    io=True,
+    shared=True,
+)
+def cpython_src(tree):
+    say("   %s" % cpython_sources())
+
+
+@check(
+    "sid-root",
+    "setup",
+    "a Debian sid root with CPython 3.14 and 3.15, their debug builds, a compiler and valgrind",
+    "5 min",
+    needs=ADMIN,
+    apt=("debootstrap",),
+    io=True,
+    shared=True,
+)
+def sid_root(tree):
+    say("   %s" % debian_root("sid", ROOT_PACKAGES["sid"]))
+
+
+def make_interpreter(tree, interpreter):
+    env = ready(interpreter)
+    say("   %s: %s" % (interpreter, " ".join(map(str, env.argv))))
+
+
+# The row that makes each interpreter built or fetched here (a Debian root's are made with the root).
+INTERPRETER_ROWS = {
+    "ft-python": "ft",
+    "tsan-python": "tsan",
+    "musl-x86_64-python": "musl-x86_64",
+    "arm64-python": "arm64",
+    "i386-python": "i386",
+    "armhf-python": "armhf",
+    "ppc64el-python": "ppc64el",
+    "s390x-python": "s390x",
+    "riscv64-python": "riscv64",
+    "musl-aarch64-python": "musl-aarch64",
+    "musl-armv7l-python": "musl-armv7l",
+}
+# What a cross build needs besides its interpreter's own packages: the build Python's compiler (dev/musl_cross.py).
+CROSS_APT = ("gcc", "make", "xz-utils")
+
+
+def python_row(interpreter: str) -> tuple:
+    """The row that makes an interpreter, as a `uses` entry (none for this machine's python3 and the roots')."""
+    return tuple(row for row, name in INTERPRETER_ROWS.items() if name == interpreter)
+
+
+for _row, _name in INTERPRETER_ROWS.items():
+    _i = INTERPRETERS[_name]
+    _emulated = _i.kind in ("emulated", "cross")
+    check(
+        _row,
+        "setup",
+        "%s, with the pinned test tools" % _i.what,
+        {"emulated": "1 min once", "cross": "5-10 min once"}.get(_i.kind, "7-20 min once"),
+        aliases=("musl-python",) if _name == "musl-x86_64" else (),
+        needs=ADMIN + (("qemu",) if _emulated else ()),
+        uses=("cpython-src",) if _i.kind in ("source", "cross") else (),
+        apt=_i.apt + (("qemu-user-static",) if _emulated else ()) + (CROSS_APT if _i.kind == "cross" else ()),
+        io=_i.kind == "emulated",
+        shared=True,
+        interpreter=_name,
+    )(make_interpreter)
