@@ -14,11 +14,13 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
 
+import debian
+
 CONCERNS = ("suite", "build", "fuzz", "threads", "wheels", "memory", "speed", "faults", "setup")
 
 # What a row may need of the machine, each with how it is told and the sentence that names it when it is missing.
 # Every need but the network is looked at on this machine alone; the network is asked once, of each archive's host.
-DEBIAN_ARCHIVE = os.environ.get("DEBIAN_MIRROR", "http://deb.debian.org/debian")
+DEBIAN_ARCHIVE = debian.ARCHIVE
 
 
 def _is_root() -> bool:
@@ -30,7 +32,7 @@ def _is_debian_12() -> bool:
         release = Path("/etc/os-release").read_text()
     except OSError:
         return False
-    return "VERSION_CODENAME=bookworm" in release and platform.machine() == "x86_64"
+    return "VERSION_CODENAME=%s" % debian.HOST in release and platform.machine() == "x86_64"
 
 
 def _reaches(url: str) -> bool:

@@ -25,6 +25,7 @@ import textwrap
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import debian
 from platforms import PLATFORMS
 from steps import (
     BUILD,
@@ -98,12 +99,17 @@ class Interpreter:
     flags: str = ""  # zig's code generation flags for it
 
 
-def _debian(arch, suite, python, qemu, machine, oldest_wheel=17, tools=ALL_TOOLS, debian_numpy=False):
-    """Debian's CPython of a suite for another architecture: the interpreter, its standard library and the shared
-    libraries its modules load (ssl, bz2, lzma, zlib, expat, ctypes, sqlite3, readline, curses, uuid, crypt), and
-    libstdc++ for the test tools' compiled parts (our wheel must not need it: the wheel checks see to that)."""
-    t64, newest = ("t64", 41) if suite == "trixie" else ("", 36)
-    version = python.replace("python", "")
+def _debian(platform, oldest_wheel=17, tools=ALL_TOOLS, debian_numpy=False):
+    """Debian's CPython for the architecture of a wheel platform's row, from its release: the interpreter, its
+    standard library and the shared libraries its modules load (ssl, bz2, lzma, zlib, expat, ctypes, sqlite3,
+    readline, curses, uuid, crypt), and libstdc++ for the test tools' compiled parts (our wheel must not need it:
+    the wheel checks see to that)."""
+    row = PLATFORMS[platform]
+    arch, suite, machine, qemu = row.debian, row.suite, row.machine, debian.QEMU[row.debian]
+    version = debian.PYTHON[suite]
+    python = "python" + version
+    newer = debian.RELEASES.index(suite) > debian.RELEASES.index(debian.HOST)
+    t64, newest = ("t64", 41) if newer else ("", 36)
     packages = (
         "libc6",
         "libgcc-s1",
@@ -124,9 +130,9 @@ def _debian(arch, suite, python, qemu, machine, oldest_wheel=17, tools=ALL_TOOLS
         "libuuid1",
         "libcrypt1",
     )
-    packages += ("libmpdec4",) if suite == "trixie" else ()  # trixie's CPython links the system's libmpdec
+    packages += ("libmpdec4",) if newer else ()  # trixie's CPython links the system's libmpdec
     return Interpreter(
-        name=arch,
+        name=row.interpreter,
         kind="emulated",
         what="Debian %s's CPython %s for %s under %s" % (suite, version, arch, qemu),
         python=python,
@@ -157,12 +163,12 @@ MUSL_CONFIGURE = ("--without-ensurepip", "--disable-test-modules") + tuple(
 )
 
 
-def _musl_cross(platform, arch, qemu, tools=("pytest", "hypothesis", "pint")):
+def _musl_cross(platform, arch, tools=("pytest", "hypothesis", "pint")):
     """CPython from the checked sources cross-built with zig for musl on another architecture, run by qemu with
     Debian trixie's musl (1.2.5) as its C library and loader; zig's target, its flags and the machine are those of
     the wheel platform's row, whose suite it runs."""
     row = PLATFORMS[platform]
-    target = row.zig
+    target, qemu = row.zig, debian.QEMU[arch]
     return Interpreter(
         name=row.interpreter,
         kind="cross",
@@ -242,22 +248,16 @@ INTERPRETERS = {
             wheel_platforms=("musllinux_1_2_x86_64", "musllinux_1_1_x86_64"),
             probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == 'x86_64-linux-musl'",
         ),
-        _debian("arm64", "bookworm", "python3.11", "qemu-aarch64-static", "aarch64"),
-        _debian("i386", "bookworm", "python3.11", "qemu-i386-static", "i686", 5, NO_NUMPY, True),
-        _debian(
-            "armhf", "bookworm", "python3.11", "qemu-arm-static", "armv7l", tools=NO_NUMPY_NO_MYPY, debian_numpy=True
-        ),
-        _debian(
-            "ppc64el", "bookworm", "python3.11", "qemu-ppc64le-static", "ppc64le", tools=NO_NUMPY, debian_numpy=True
-        ),
-        _debian(
-            "s390x", "bookworm", "python3.11", "qemu-s390x-static", "s390x", tools=NO_NUMPY_NO_MYPY, debian_numpy=True
-        ),
-        _debian("riscv64", "trixie", "python3.13", "qemu-riscv64-static", "riscv64", tools=NO_NUMPY, debian_numpy=True),
+        _debian("aarch64"),
+        _debian("i686", 5, NO_NUMPY, True),
+        _debian("armv7l", tools=NO_NUMPY_NO_MYPY, debian_numpy=True),
+        _debian("ppc64le", tools=NO_NUMPY, debian_numpy=True),
+        _debian("s390x", tools=NO_NUMPY_NO_MYPY, debian_numpy=True),
+        _debian("riscv64", tools=NO_NUMPY, debian_numpy=True),
         # No sqlite3 for them, and mypy keeps its cache there: without it the typing tests would fail, not skip. PyPI's
         # pinned NumPy has a musllinux wheel for aarch64 (its libraries use DT_RELR, which trixie's musl 1.2.5 reads).
-        _musl_cross("musl-aarch64", "arm64", "qemu-aarch64-static", tools=("pytest", "hypothesis", "numpy", "pint")),
-        _musl_cross("musl-armv7l", "armhf", "qemu-arm-static"),
+        _musl_cross("musl-aarch64", "arm64", tools=("pytest", "hypothesis", "numpy", "pint")),
+        _musl_cross("musl-armv7l", "armhf"),
     ]
     + [
         Interpreter("sid-" + v, "root", "Debian sid's CPython %s" % v, python="python" + v, suite="sid", pinned=False)
@@ -532,7 +532,7 @@ def _cpython_sources() -> Path:
     if stamped(src, CPYTHON["sha256"]):
         return src
     tarball = "%s_%s.orig.tar.xz" % (CPYTHON["package"], CPYTHON["version"])
-    opts = apt_private(base / "apt", ["deb-src http://deb.debian.org/debian %s main" % CPYTHON["suite"]])
+    opts = apt_private(base / "apt", debian.sources("deb-src", CPYTHON["suite"]))
 
     def fetch(directory):
         run(["apt-get", *opts, "update", "-qq"], capture=True)
@@ -570,7 +570,7 @@ def _musl_deps(base: Path, cc: Path, host: str = "", tools: dict | None = None) 
     """zlib and libffi built static for musl (for another architecture: `host`, its triplet, and `tools`, its
     archiver's settings); the configure settings that name them."""
     deps = base / "deps"
-    opts = apt_private(base / "apt", ["deb-src http://deb.debian.org/debian bookworm main"])
+    opts = apt_private(base / "apt", debian.sources("deb-src", debian.HOST))
     for package, tarball, sha256 in MUSL_DEPS:
 
         def fetch(directory, package=package):
@@ -695,7 +695,7 @@ def debian_sysroot(base: Path, interp: Interpreter) -> Path:
     key = key_of(interp.arch, interp.suite, interp.packages)
     if not stamped(sysroot, key):
         shutil.rmtree(base, ignore_errors=True)
-        opts = apt_private(base / "apt", ["deb http://deb.debian.org/debian %s main" % interp.suite], interp.arch)
+        opts = apt_private(base / "apt", debian.sources("deb", interp.suite), interp.arch)
         debs = base / "debs"
         debs.mkdir(parents=True)
         run(["apt-get", *opts, "update", "-qq"], capture=True)

@@ -174,7 +174,7 @@ def main(argv: list[str]) -> int:
         print("unknown check(s): %s; `make help` lists them" % " ".join(unknown))
         return 2
     names = [find(n).name for n in names]
-    wanting = missing_needs(closure(names))
+    wanting = missing_needs([find(n) for n in names])
     if wanting:
         print("\n".join(wanting))
         return 2

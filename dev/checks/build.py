@@ -9,6 +9,7 @@ import shutil
 import tarfile
 from pathlib import Path
 
+import debian
 from check_table import check
 from interpreters import debian_root, venv_env
 from steps import BUILD, ROOT, Failed, elapsed, output, run, say, summary_line, tools, work
@@ -254,7 +255,7 @@ def compilers(tree, only: str = ""):
 DISTRO_PACKAGES = ("build-essential", "python3-dev", "python3-venv", "git", "make", "ca-certificates")
 # bullseye's g++ 10 is below the minimum; the README's route there is clang 16 with LLVM's libc++ from its archive.
 OLD_ROUTE = {"bullseye": (("clang-16", "libc++-16-dev", "libc++abi-16-dev"), "CXX=clang++-16 CXXFLAGS=-stdlib=libc++")}
-DISTROS = ("bullseye", "bookworm", "trixie", "sid")
+DISTROS = debian.RELEASES
 
 
 @check(

@@ -10,6 +10,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
+import debian
 from check_table import check
 from checks.prerequisites import python_row
 from facts import libm_functions
@@ -50,9 +51,7 @@ def debian_package(name: str, arch: str, suite: str) -> Path:
 def _unpack(base: Path, root: Path, name: str, arch: str, suite: str) -> None:
     if True:
         shutil.rmtree(base, ignore_errors=True)
-        opts = apt_private(
-            BUILD / "debian" / suite / arch / "apt", ["deb http://deb.debian.org/debian %s main" % suite], arch
-        )
+        opts = apt_private(BUILD / "debian" / suite / arch / "apt", debian.sources("deb", suite), arch)
         base.mkdir(parents=True)
         run(["apt-get", *opts, "update", "-qq"], capture=True)
         run(["apt-get", *opts, "download", "-qq", "%s:%s" % (name, arch)], cwd=base, capture=True)
@@ -66,20 +65,21 @@ def libgcc_s(platform: Platform) -> Path:
 
 
 def python_headers(platform: Platform) -> Path:
-    """Python 3.11's headers as Debian's libpython3.11-dev has them for the target's architecture, with its own
-    pyconfig.h (sizes, byte order) in place of the multiarch one that includes it."""
-    root = debian_package("libpython3.11-dev", platform.headers, "bookworm")
-    include = BUILD / "debian" / ("python3.11-%s" % platform.headers)
+    """The Python headers of this machine's Debian release as its libpython3.X-dev has them for the target's
+    architecture, with its own pyconfig.h (sizes, byte order) in place of the multiarch one that includes it."""
+    python = "python" + debian.PYTHON[debian.HOST]
+    root = debian_package("lib%s-dev" % python, platform.headers, debian.HOST)
+    include = BUILD / "debian" / ("%s-%s" % (python, platform.headers))
     with lock("headers-" + platform.headers):
-        _headers(root, include)
+        _headers(root, include, python)
     return include
 
 
-def _headers(root: Path, include: Path) -> None:
+def _headers(root: Path, include: Path, python: str) -> None:
     if not (include / "Python.h").exists():
         shutil.rmtree(include, ignore_errors=True)
-        shutil.copytree(root / "usr" / "include" / "python3.11", include)
-        config = next((root / "usr" / "include").glob("*-linux-*/python3.11/pyconfig.h"))
+        shutil.copytree(root / "usr" / "include" / python, include)
+        config = next((root / "usr" / "include").glob("*-linux-*/%s/pyconfig.h" % python))
         shutil.copy(config, include / "pyconfig.h")
 
 
