@@ -101,7 +101,7 @@ class Check:
 
     def seconds(self) -> float:
         """The first time in `minutes`, for ordering: the longest chains start first."""
-        found = re.match(r"\D*?([\d.]+)\s*(s|min|h)", self.minutes or "")
+        found = re.match(r"\D*?([\d.]+)[-\d.]*\s*(s|min|h)\b", self.minutes or "")
         if not found:
             return 60.0
         return float(found.group(1)) * {"s": 1, "min": 60, "h": 3600}[found.group(2)]

@@ -472,14 +472,14 @@ def _own(shared: Env, label: str) -> Env:
         shutil.rmtree(base, ignore_errors=True)
         base.parent.mkdir(parents=True, exist_ok=True)
         shared.python("-m", "venv", "--without-pip", base)
-        own.argv = [own.path(base) + "/bin/python"]
+        own.argv = [Path(own.path(base)) / "bin" / "python"]
         inner = own.python("-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])", capture=True).stdout
         site = _host_path(own, inner.strip())
         site.mkdir(parents=True, exist_ok=True)
         (site / "_tq_shared_tools.pth").write_text("import site; site.addsitedir(%r)\n" % shared.path(shared.site))
         (base / "site").write_text(str(site))
         stamp(base, key)
-    own.argv = [own.path(base) + "/bin/python"]
+    own.argv = [Path(own.path(base)) / "bin" / "python"]
     own.site = Path((base / "site").read_text())
     return own
 
@@ -608,12 +608,16 @@ def _built(interp: Interpreter) -> Path:
     base = BUILD / "interpreters" / interp.name
     prefix = base / "prefix"
     python = prefix / "bin" / interp.python
-    key = key_of(CPYTHON, interp.configure, interp.cc, interp.musl, MUSL_DEPS if interp.musl else None)
+    # musl's allocator unmaps freed memory at once: its interpreters take the one change to CPython's sources that
+    # dev/musl_cross.py explains (a daemon thread's state read after the main thread freed it at exit)
+    from musl_cross import DROP_GIL, patched_sources
+
+    key = key_of(CPYTHON, interp.configure, interp.cc, interp.musl, (MUSL_DEPS, DROP_GIL) if interp.musl else None)
     if not stamped(base, key):
         apt(*interp.apt)
-        src = cpython_sources()
         start = __import__("time").monotonic()
         shutil.rmtree(base, ignore_errors=True)
+        src = patched_sources(base / "src") if interp.musl else cpython_sources()
         build = base / "build"
         build.mkdir(parents=True)
         cc, settings = interp.cc, []

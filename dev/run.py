@@ -26,8 +26,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import checks  # noqa: E402,F401  (registers every check)
 from check_table import CHECKS, CONCERNS, NEEDS, closure, find, needs_of  # noqa: E402
-from jobs import Job, clock, run_jobs, summary  # noqa: E402
-from steps import ROOT, TREE, Failed, apt, say  # noqa: E402
+from jobs import Job, Result, clock, run_jobs, summary  # noqa: E402
+from steps import ROOT, TREE, Failed, apt, say, tree_key  # noqa: E402
 
 DRIVER = Path(__file__).resolve()
 
@@ -109,17 +109,21 @@ def plan(names: list[str], tree: Path = ROOT) -> list[Job]:
     packages = sorted({p for c in rows for p in c.apt})
     jobs = [apt_job(packages, tree / "build")] if packages else []
     for c in rows:
-        deps = c.used() + (("debian-packages",) if c.apt else ())
+        # Every job that takes a slot waits for the packages, so that the slots go to the longest chains first.
+        deps = c.used() + (("debian-packages",) if packages and (c.apt or not c.io) else ())
         jobs.append(job_of(c, tree, deps))
     return jobs
 
 
 def run_checks(names: list[str], slots: int, tree: Path = ROOT) -> int:
     jobs = plan(names, tree)
-    start = time.monotonic()
+    start, before = time.monotonic(), tree_key(tree)
     say("%d jobs, at most %d at once: %s" % (len(jobs), slots, " ".join(j.name for j in jobs)))
     results = run_jobs(jobs, slots)
     verdicts, times = summary(jobs, results)
+    if tree_key(tree) != before:  # what one check wrote there, others may have read
+        verdicts += "\nthe tree's files changed while the checks ran: a check must write only under build/"
+        results["tree"] = Result("FAILED")
     say("\n" + verdicts)
     say(times + "\nwall time: %s" % clock(time.monotonic() - start))
     (tree / "build" / "logs" / "summary.txt").write_text(verdicts + "\n")

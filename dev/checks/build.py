@@ -35,7 +35,7 @@ SAN_REPORT = re.compile(r"ERROR: AddressSanitizer|runtime error:|ERROR: LeakSani
     "sanitize",
     "build",
     "the whole suite on a build with ASan and UBSan (clang 16): no sanitizer report",
-    "3 min",
+    "1.5 min",
     ci=True,
     needs=ADMIN,
     apt=SAN_APT,
@@ -223,7 +223,7 @@ def refusals(tree) -> list[tuple[str, str, str, str]]:
     "build",
     "GCC 11, 12 and clang 13-16 with libstdc++ and libc++ build the module under -Werror and "
     "pass the suite; older toolchains are refused at configure time with one sentence",
-    "8 min",
+    "5 min",
     ci=True,
     needs=ADMIN,
     apt=COMPILER_PACKAGES,
@@ -387,7 +387,7 @@ def tracked_files(tree: Path) -> set:
     "the sdist holds exactly the files git tracks (a stray file fails it); a wheel built from it gets its "
     "manylinux tag from auditwheel and passes the sdist's own tests in a fresh venv (CHECK_PYTHON picks the "
     "interpreter)",
-    "3 min",
+    "1 min",
     ci=True,
     aliases=("dist",),
     needs=("network",),

@@ -26,7 +26,7 @@ def gil_stays_off(env):
     "threads",
     "on free-threaded CPython the module built from source leaves the GIL off at import, "
     "and the whole suite passes with the GIL forced off",
-    "1 min (7 more to build the interpreter once)",
+    "1 min (6 more to build the interpreter once)",
     ci=True,
     needs=("network",),
     uses=("ft-python",),

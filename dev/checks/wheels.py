@@ -222,7 +222,7 @@ for _row, _name in WHEEL_ROWS.items():
         _row,
         "setup",
         "the %s wheel from the sdist (zig), kept until the tree changes" % _name,
-        "1-2 min",
+        "5 min (20 s once zig's cache holds its target)",
         needs=("debian", "network"),
         uses=() if _p.abi == "abi3" else python_row(_p.interpreter),
         platform_name=_name,
@@ -239,7 +239,7 @@ def wheel_rows(ci_rows: bool = False) -> tuple:
     "wheels",
     "the same for the rows CI runs (%s); the others' wheels are made by `make wheels` "
     "before a change to the wheels lands" % ", ".join(p.name for p in PLATFORMS.values() if p.ci),
-    "5 min",
+    "5 s (with its wheels made)",
     ci=True,
     needs=("debian", "network"),
     uses=lambda: wheel_rows(ci_rows=True),
@@ -328,7 +328,7 @@ for _row, _name in SUITE_ROWS.items():
         _row,
         "wheels",
         "the whole suite on the %s wheel, on %s" % (_name, INTERPRETERS[_p.interpreter].what),
-        "2-5 min",
+        "3.5 min" if INTERPRETERS[_p.interpreter].qemu else "2 min",
         ci=_p.ci,
         needs=("network",),
         uses=(wheel_row(_name),) + python_row(_p.interpreter),
@@ -351,7 +351,7 @@ def same_bits_rows(platforms=None) -> list[Platform]:
     "one seeded stream of %d random operations gives the same bits from the GCC build and "
     "from every wheel on its own platform, save where that platform's C library answers differently (each "
     "listed)" % SAME_BITS_OPS,
-    "5 min",
+    "1 min",
     ci=True,
     needs=("network",),
     uses=lambda: tuple(r for p in same_bits_rows() for r in (wheel_row(p.name),) + python_row(p.interpreter)),
@@ -436,7 +436,7 @@ def abi3_run(tree, python: str, venv_dir: Path, wheel: Path, label: str, root: P
     "wheels",
     "the x86-64 abi3 wheel, installed with its test extras by pip, passes the suite on every "
     "CPython from 3.8 here (abi3-sid: on Debian sid's)",
-    "8 min",
+    "5 min",
     ci=True,
     needs=("network",),
     uses=("wheel-x86_64",),
@@ -469,7 +469,7 @@ SID_PYTHONS = ("python3.14", "python3.15", "python3.14-dbg", "python3.15-dbg")
     "wheels",
     "the x86-64 abi3 wheel with its test extras passes the suite under Debian sid's CPython "
     "3.14, 3.15 and their debug builds",
-    "6 min (5 more to make the root once)",
+    "4 min (4 more to make the sid root once)",
     ci=True,
     needs=("root", "network"),
     uses=("wheel-x86_64", "sid-root"),
