@@ -74,6 +74,7 @@ def run_jobs(jobs: list[Job], slots: int) -> dict[str, Result]:
     width = max(len(j.name) for j in jobs)
     start_all = time.monotonic()
     while pending or running:
+        reserved = 0
         for job in list(pending):
             failed = [d for d in job.deps if d in results and results[d].verdict != "passed"]
             if failed:
@@ -82,8 +83,12 @@ def run_jobs(jobs: list[Job], slots: int) -> dict[str, Result]:
                 say("[%s] %-*s not run: %s" % (stamp(start_all), width, job.name, results[job.name].reason))
                 continue
             if any(d not in results for d in job.deps):
+                # A job that waits only for io jobs about to end keeps a slot from the shorter chains behind it.
+                left = [d for d in job.deps if d not in results]
+                if not job.io and all(d in running and soon(by_name[d], running[d][1]) for d in left):
+                    reserved += 1
                 continue
-            if not job.io and not free:
+            if not job.io and len(free) <= reserved:
                 continue
             slot = 0 if job.io else free.pop(0)
             pending.remove(job)
@@ -118,6 +123,11 @@ def run_jobs(jobs: list[Job], slots: int) -> dict[str, Result]:
             say("\n".join("    | " + line for line in tail))
             say("    the log: %s\n    run it alone: %s" % (shown(job.log), job.repeat))
     return results
+
+
+def soon(job: Job, began: float) -> bool:
+    """Whether a running job is expected to end within a minute."""
+    return job.cost - (time.monotonic() - began) < 60
 
 
 def stamp(start: float) -> str:

@@ -116,7 +116,7 @@ def libm_header(directory: Path) -> None:
     """tq-libm-functions.h in `directory`, by its one writer, cmake/libm-functions.cmake (the module's build runs the
     same script)."""
     directory.mkdir(parents=True, exist_ok=True)
-    cmake = tools("build-backend") / "cmake"
+    cmake = tools("wheel-tools") / "cmake"
     run([cmake, "-DTQ_LIBM_HEADER_DIR=%s" % directory, "-P", LIBM_WRITER])
 
 

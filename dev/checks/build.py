@@ -38,6 +38,7 @@ SAN_REPORT = re.compile(r"ERROR: AddressSanitizer|runtime error:|ERROR: LeakSani
     "1.5 min",
     ci=True,
     needs=ADMIN,
+    uses=("host-python",),
     apt=SAN_APT,
 )
 def sanitize(tree):
@@ -187,7 +188,7 @@ def refusals(tree) -> list[tuple[str, str, str, str]]:
         work.mkdir(parents=True)
         done = run(
             [
-                tools("build-backend") / "python",
+                tools("wheel-tools") / "python",
                 "-m",
                 "pip",
                 "wheel",
@@ -226,6 +227,7 @@ def refusals(tree) -> list[tuple[str, str, str, str]]:
     "5 min",
     ci=True,
     needs=ADMIN,
+    uses=("host-python", "wheel-tools"),
     apt=COMPILER_PACKAGES,
 )
 def compilers(tree, only: str = ""):
@@ -391,6 +393,7 @@ def tracked_files(tree: Path) -> set:
     ci=True,
     aliases=("dist",),
     needs=("network",),
+    uses=("wheel-tools",),
 )
 def check_dist(tree):
     bin_ = tools("wheel-tools")

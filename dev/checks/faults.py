@@ -26,6 +26,7 @@ COPIES = BUILD / "faults"
     "at the first failure, hypothesis seeded (what `make mutate` runs for each fault)",
     "1 min",
     needs=("network",),
+    uses=("host-python",),
 )
 def suite_fail_fast(tree):
     env = venv_env("suite")

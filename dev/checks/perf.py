@@ -61,7 +61,7 @@ def counts(tree, update: bool):
     "1 min (4 more to make the sid root once)",
     ci=True,
     needs=("root", "debian", "network"),
-    uses=("sid-root",),
+    uses=("sid-root", "host-python"),
     apt=("valgrind",),
 )
 def bench_ir(tree):

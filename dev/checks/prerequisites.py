@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from check_table import check
 from interpreters import INTERPRETERS, ROOT_PACKAGES, cpython_sources, debian_root, ready
-from steps import say
+from steps import say, tools
 
 ADMIN = ("root", "debian", "network")
 
@@ -35,6 +35,30 @@ def cpython_src(tree):
 )
 def sid_root(tree):
     say("   %s" % debian_root("sid", ROOT_PACKAGES["sid"]))
+
+
+@check(
+    "host-python",
+    "setup",
+    "a virtual environment of this machine's python3 with the pinned test tools and build backend, the base of "
+    "the checks' own environments on it",
+    "30 s",
+    needs=("network",),
+    io=True,
+    shared=True,
+    interpreter="host",
+)
+@check(
+    "wheel-tools",
+    "setup",
+    "the pinned tools that build and check the wheels (zig, build, auditwheel, abi3audit), in a virtual environment",
+    "40 s",
+    needs=("network",),
+    io=True,
+    shared=True,
+)
+def make_tools(tree, interpreter=""):
+    say("   %s" % (" ".join(map(str, ready(interpreter).argv)) if interpreter else tools("wheel-tools")))
 
 
 def make_interpreter(tree, interpreter):

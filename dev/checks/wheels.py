@@ -224,7 +224,7 @@ for _row, _name in WHEEL_ROWS.items():
         "the %s wheel from the sdist (zig), kept until the tree changes" % _name,
         "5 min (20 s once zig's cache holds its target)",
         needs=("debian", "network"),
-        uses=() if _p.abi == "abi3" else python_row(_p.interpreter),
+        uses=("wheel-tools",) + (() if _p.abi == "abi3" else python_row(_p.interpreter)),
         platform_name=_name,
     )(make_wheel)
 
@@ -354,7 +354,9 @@ def same_bits_rows(platforms=None) -> list[Platform]:
     "1 min",
     ci=True,
     needs=("network",),
-    uses=lambda: tuple(r for p in same_bits_rows() for r in (wheel_row(p.name),) + python_row(p.interpreter)),
+    uses=lambda: (
+        ("host-python",) + tuple(r for p in same_bits_rows() for r in (wheel_row(p.name),) + python_row(p.interpreter))
+    ),
 )
 def same_bits(tree, platforms=None):
     out = work(tree) / "streams"
