@@ -24,8 +24,9 @@ test: install
 clean:
 	rm -rf build dist wheelhouse $(VENV)
 
-# Every check is run by one driver, dev/run.py (Python 3.11 or newer); `make help` lists them with what each proves.
-# Settings pass as make variables: make fuzz SECONDS=600.
+# Every check is run by one driver, dev/run.py (Python 3.11 or newer); `make help` lists them with what each proves
+# and needs. Checks run in parallel, J at once (by default the machine's cores): make same-bits J=1. Settings pass as
+# make variables: make fuzz SECONDS=600.
 CHECKS := $(shell $(PYTHON) dev/run.py names 2>/dev/null)
 .PHONY: $(CHECKS)
 

@@ -7,9 +7,9 @@
 // calls the C library's function through a pointer looked up by name in the process's global scope when the
 // module is loaded (the module's own hidden copies are not visible there).
 //
-// The list comes from tq-libm-functions.h, written from cmake/libm-functions.txt by CMakeLists.txt for the module
-// (ZIG_LIBM_BY_NAME) and by dev/musl_cross.py for the musl interpreters cross-built with zig, whose math module
-// has the same problem: one TQ_LIBM_UNARY(name) or TQ_LIBM_BINARY(name) a line.
+// The list comes from tq-libm-functions.h, written from cmake/libm-functions.txt by cmake/libm-functions.cmake, for
+// the module (ZIG_LIBM_BY_NAME) and for the musl interpreters cross-built with zig (dev/musl_cross.py), whose math
+// module has the same problem: one TQ_LIBM_UNARY(name) or TQ_LIBM_BINARY(name) a line.
 #include <dlfcn.h>
 
 #include <cmath>

@@ -1,6 +1,6 @@
 """Every fault the project plants, one row each, with the check that must catch it (`make faults`; the rows whose
-check is the suite are `make mutate`). A fault is one or more text replacements in a copy of the tree; each text
-must occur exactly once there, so a fault that no longer fits the code is reported stale instead of planted
+check is suite-fail-fast are `make mutate`). A fault is one or more text replacements in a copy of the tree; each
+text must occur exactly once there, so a fault that no longer fits the code is reported stale instead of planted
 elsewhere (tests/test_checks.py checks that for every row). Runs on any Python from 3.8 on."""
 
 from collections import namedtuple
@@ -22,8 +22,8 @@ ONCE, VC, UC = "src/once.hpp", "src/vectorcall.cpp", "src/unit_cache.hpp"
 ADD_ONE = "std::atomic_ref<std::size_t>(readers).fetch_add(1, std::memory_order_relaxed);"
 
 
-def suite(name, path, text, replacement, what):
-    return Fault(name, "suite", ((path, text, replacement),), what, ())
+def suite(name, path, text, replacement, what):  # a fault the suite must catch (make mutate)
+    return Fault(name, "suite-fail-fast", ((path, text, replacement),), what, ())
 
 
 FAULTS = [
@@ -305,7 +305,7 @@ FAULTS = [
     # ---- the interpreter's lifecycle ---------------------------------------------------------------------------
     Fault(
         "once-no-detach",
-        "suite",
+        "suite-fail-fast",
         (
             (
                 ONCE,
@@ -334,7 +334,7 @@ FAULTS = [
     ),
     Fault(
         "internal-error-lazy",
-        "suite",
+        "suite-fail-fast",
         (
             (F, " || !ensure(g_internal_error, make_internal_error)", ""),
             (

@@ -7,9 +7,12 @@
   cross      CPython from the checked sources cross-built with zig for musl on another architecture, run by qemu
              user-mode emulation with Debian's musl as its C library (dev/musl_cross.py)
 
-Whatever the kind, the builder returns an Env: how to start the interpreter, and the one site folder it reads its
-packages from, where the pinned test tools are installed once and the module under test is put (unpacked from a
-wheel) before each suite; nothing is pointed at by PYTHONPATH, so the suite's own child interpreters see the same.
+Whatever the kind, an interpreter and the pinned test tools for it are made once, under a lock, and shared by every
+check. Each check gets an Env of its own on top (ready(), venv_env()): how to start the interpreter, and a site
+folder of the check's own, where the module under test is put (unpacked from a wheel) before each suite, read
+before the shared tools. For the interpreters that can make one, that is a virtual environment whose .pth file adds
+the shared tools' site; under qemu, a wrapper that names the check's user site (PYTHONUSERBASE). Nothing is pointed
+at by PYTHONPATH, so the suite's own child interpreters (started as sys.executable) see the same.
 """
 
 from __future__ import annotations
@@ -22,6 +25,7 @@ import textwrap
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import debian
 from platforms import PLATFORMS
 from steps import (
     BUILD,
@@ -32,6 +36,7 @@ from steps import (
     extra,
     fetch_checked,
     key_of,
+    lock,
     output,
     pins,
     run,
@@ -39,9 +44,12 @@ from steps import (
     stamp,
     stamped,
     summary_line,
+    tree_key,
     unpack_wheel,
+    write_script,
     venv,
     wheel_of,
+    work,
 )
 
 # The CPython sources every interpreter built here starts from: the upstream tarball of a Debian source package,
@@ -91,12 +99,17 @@ class Interpreter:
     flags: str = ""  # zig's code generation flags for it
 
 
-def _debian(arch, suite, python, qemu, machine, oldest_wheel=17, tools=ALL_TOOLS, debian_numpy=False):
-    """Debian's CPython of a suite for another architecture: the interpreter, its standard library and the shared
-    libraries its modules load (ssl, bz2, lzma, zlib, expat, ctypes, sqlite3, readline, curses, uuid, crypt), and
-    libstdc++ for the test tools' compiled parts (our wheel must not need it: the wheel checks see to that)."""
-    t64, newest = ("t64", 41) if suite == "trixie" else ("", 36)
-    version = python.replace("python", "")
+def _debian(platform, oldest_wheel=17, tools=ALL_TOOLS, debian_numpy=False):
+    """Debian's CPython for the architecture of a wheel platform's row, from its release: the interpreter, its
+    standard library and the shared libraries its modules load (ssl, bz2, lzma, zlib, expat, ctypes, sqlite3,
+    readline, curses, uuid, crypt), and libstdc++ for the test tools' compiled parts (our wheel must not need it:
+    the wheel checks see to that)."""
+    row = PLATFORMS[platform]
+    arch, suite, machine, qemu = row.debian, row.suite, row.machine, debian.QEMU[row.debian]
+    version = debian.PYTHON[suite]
+    python = "python" + version
+    newer = debian.RELEASES.index(suite) > debian.RELEASES.index(debian.HOST)
+    t64, newest = ("t64", 41) if newer else ("", 36)
     packages = (
         "libc6",
         "libgcc-s1",
@@ -117,9 +130,9 @@ def _debian(arch, suite, python, qemu, machine, oldest_wheel=17, tools=ALL_TOOLS
         "libuuid1",
         "libcrypt1",
     )
-    packages += ("libmpdec4",) if suite == "trixie" else ()  # trixie's CPython links the system's libmpdec
+    packages += ("libmpdec4",) if newer else ()  # trixie's CPython links the system's libmpdec
     return Interpreter(
-        name=arch,
+        name=row.interpreter,
         kind="emulated",
         what="Debian %s's CPython %s for %s under %s" % (suite, version, arch, qemu),
         python=python,
@@ -150,12 +163,12 @@ MUSL_CONFIGURE = ("--without-ensurepip", "--disable-test-modules") + tuple(
 )
 
 
-def _musl_cross(platform, arch, qemu, tools=("pytest", "hypothesis", "pint")):
+def _musl_cross(platform, arch, tools=("pytest", "hypothesis", "pint")):
     """CPython from the checked sources cross-built with zig for musl on another architecture, run by qemu with
     Debian trixie's musl (1.2.5) as its C library and loader; zig's target, its flags and the machine are those of
     the wheel platform's row, whose suite it runs."""
     row = PLATFORMS[platform]
-    target = row.zig
+    target, qemu = row.zig, debian.QEMU[arch]
     return Interpreter(
         name=row.interpreter,
         kind="cross",
@@ -235,22 +248,16 @@ INTERPRETERS = {
             wheel_platforms=("musllinux_1_2_x86_64", "musllinux_1_1_x86_64"),
             probe="import ctypes, zlib, sysconfig; assert sysconfig.get_config_var('MULTIARCH') == 'x86_64-linux-musl'",
         ),
-        _debian("arm64", "bookworm", "python3.11", "qemu-aarch64-static", "aarch64"),
-        _debian("i386", "bookworm", "python3.11", "qemu-i386-static", "i686", 5, NO_NUMPY, True),
-        _debian(
-            "armhf", "bookworm", "python3.11", "qemu-arm-static", "armv7l", tools=NO_NUMPY_NO_MYPY, debian_numpy=True
-        ),
-        _debian(
-            "ppc64el", "bookworm", "python3.11", "qemu-ppc64le-static", "ppc64le", tools=NO_NUMPY, debian_numpy=True
-        ),
-        _debian(
-            "s390x", "bookworm", "python3.11", "qemu-s390x-static", "s390x", tools=NO_NUMPY_NO_MYPY, debian_numpy=True
-        ),
-        _debian("riscv64", "trixie", "python3.13", "qemu-riscv64-static", "riscv64", tools=NO_NUMPY, debian_numpy=True),
+        _debian("aarch64"),
+        _debian("i686", 5, NO_NUMPY, True),
+        _debian("armv7l", tools=NO_NUMPY_NO_MYPY, debian_numpy=True),
+        _debian("ppc64le", tools=NO_NUMPY, debian_numpy=True),
+        _debian("s390x", tools=NO_NUMPY_NO_MYPY, debian_numpy=True),
+        _debian("riscv64", tools=NO_NUMPY, debian_numpy=True),
         # No sqlite3 for them, and mypy keeps its cache there: without it the typing tests would fail, not skip. PyPI's
         # pinned NumPy has a musllinux wheel for aarch64 (its libraries use DT_RELR, which trixie's musl 1.2.5 reads).
-        _musl_cross("musl-aarch64", "arm64", "qemu-aarch64-static", tools=("pytest", "hypothesis", "numpy", "pint")),
-        _musl_cross("musl-armv7l", "armhf", "qemu-arm-static"),
+        _musl_cross("musl-aarch64", "arm64", tools=("pytest", "hypothesis", "numpy", "pint")),
+        _musl_cross("musl-armv7l", "armhf"),
     ]
     + [
         Interpreter("sid-" + v, "root", "Debian sid's CPython %s" % v, python="python" + v, suite="sid", pinned=False)
@@ -304,6 +311,8 @@ class Env:
     site: Path  # host path of the folder it reads packages from
     env: dict = field(default_factory=dict)
     root: Path | None = None  # a Debian root it runs inside: this checkout appears there at /src
+    kind: str = "venv"  # venv: a virtual environment (site: its own); qemu: a wrapper script (site: shared)
+    identity: str = ""  # the interpreter it starts, for keeping modules built by it
 
     def path(self, p) -> str:
         """A host path as the interpreter sees it."""
@@ -367,11 +376,23 @@ class Env:
         return wheel_of(out)
 
     def install_from_source(self, tree: Path, **kwargs) -> Path:
-        """The module built from `tree` and put into this environment; the wheel."""
-        work = tree / "build" / "module" / self.name
-        # a build folder per configuration: CMake keeps the compiler of its first configure
-        build_dir = work / ("cmake-" + key_of(kwargs.get("defines"), kwargs.get("settings")))
-        wheel = self.build(tree, work / "wheel", build_dir=build_dir, log=work / "build.log", **kwargs)
+        """The module built from `tree` and put into this environment; the wheel. A build is kept by what it was
+        made from (the tree's files, the interpreter, the settings): a check that asks for the same gets it."""
+        config = key_of(kwargs.get("defines"), kwargs.get("settings"), kwargs.get("env"))
+        key = key_of(tree_key(tree), self.identity or self.argv, config)
+        kept = BUILD / "modules" / key
+        with lock("module-" + key):
+            if not stamped(kept, key):
+                own = work(tree) / "module" / self.name
+                # a build folder per configuration: CMake keeps the compiler of its first configure
+                wheel = self.build(
+                    tree, own / "wheel", build_dir=own / ("cmake-" + config), log=own / "build.log", **kwargs
+                )
+                shutil.rmtree(kept, ignore_errors=True)
+                kept.mkdir(parents=True)
+                shutil.copy(wheel, kept)
+                stamp(kept, key)
+        wheel = wheel_of(kept)
         self.install(wheel)
         return wheel
 
@@ -384,8 +405,12 @@ class Env:
         check: bool = True,
         timeout: float | None = None,
     ) -> str:
-        """The test suite of `tree` on this interpreter, on the module in its site folder; the summary line."""
-        log = log or tree / "build" / "logs" / ("suite-%s.log" % self.name)
+        """The test suite of `tree` on this interpreter, on the module in its site folder; the summary line. Each
+        check keeps hypothesis' examples in a folder of its own."""
+        log = log or work(tree) / ("suite-%s.log" % self.name)
+        examples = work(tree) / "hypothesis" / self.name
+        examples.mkdir(parents=True, exist_ok=True)
+        env = {"HYPOTHESIS_STORAGE_DIRECTORY": self.path(examples), **(env or {})}
         done = self.python(
             "-m",
             "pytest",
@@ -408,12 +433,14 @@ class Env:
         return line
 
 
-def ready(name: str) -> Env:
-    """The interpreter of that row, built or fetched the first time, with its test tools."""
+def ready(name: str, label: str = "") -> Env:
+    """The interpreter of that row, built or fetched the first time, with its test tools; an Env of this check's own
+    on it, in its folder `label` (by default the interpreter's name)."""
     interp = INTERPRETERS[name]
-    return {"host": _host, "source": _from_source, "emulated": _emulated, "root": _in_root, "cross": _cross}[
-        interp.kind
-    ](interp)
+    maker = {"host": _host, "source": _from_source, "emulated": _emulated, "root": _in_root, "cross": _cross}
+    with lock("python-" + name):
+        shared = maker[interp.kind](interp)
+    return _own(shared, label or name)
 
 
 def _cross(interp: Interpreter) -> Env:
@@ -422,26 +449,72 @@ def _cross(interp: Interpreter) -> Env:
     return cross_built(interp)
 
 
+def _own(shared: Env, label: str) -> Env:
+    """This check's Env on a shared one: a site folder of its own, read before the shared tools."""
+    base = work() / "sites" / label
+    key = key_of(shared.argv, str(shared.site), shared.kind)
+    if shared.kind == "qemu":
+        wrapper = base / "bin" / Path(shared.argv[0]).name
+        if not stamped(base, key):
+            shutil.rmtree(base, ignore_errors=True)
+            wrapper.parent.mkdir(parents=True)
+            text = Path(shared.argv[0]).read_text().replace("-0 %s " % shared.argv[0], "-0 %s " % wrapper)
+            lines = text.splitlines(True)
+            lines.insert(2, "PYTHONUSERBASE=%s\nexport PYTHONUSERBASE\n" % base)
+            wrapper.write_text("".join(lines))
+            wrapper.chmod(0o755)
+            stamp(base, key)
+        site = Path(output([wrapper, "-c", "import site; print(site.getusersitepackages())"]))
+        site.mkdir(parents=True, exist_ok=True)  # the interpreter reads the user site only when it is there
+        return Env(label, [wrapper], site, dict(shared.env), kind="qemu", identity=str(shared.argv))
+    own = Env(label, [], base, dict(shared.env), root=shared.root, identity=str(shared.argv))
+    if not stamped(base, key):
+        shutil.rmtree(base, ignore_errors=True)
+        base.parent.mkdir(parents=True, exist_ok=True)
+        shared.python("-m", "venv", "--without-pip", base)
+        own.argv = [Path(own.path(base)) / "bin" / "python"]
+        inner = own.python("-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])", capture=True).stdout
+        site = _host_path(own, inner.strip())
+        site.mkdir(parents=True, exist_ok=True)
+        (site / "_tq_shared_tools.pth").write_text("import site; site.addsitedir(%r)\n" % shared.path(shared.site))
+        (base / "site").write_text(str(site))
+        stamp(base, key)
+    own.argv = [Path(own.path(base)) / "bin" / "python"]
+    own.site = Path((base / "site").read_text())
+    return own
+
+
+def _host_path(env: Env, inner: str) -> Path:
+    return Path(inner) if env.root is None else ROOT / Path(inner).relative_to("/src")
+
+
 # ---- host --------------------------------------------------------------------------------------------------------
 
 
-def venv_env(name: str, base: str = "host", extra: list[str] = (), tools: bool = True) -> Env:
-    """A virtual environment of its own for a check, of a host or source-built interpreter, with its test tools,
-    the build backend and `extra`."""
+def venv_env(label: str, base: str = "host", extra: list[str] = (), tools: bool = True) -> Env:
+    """An Env of this check's own, in its folder `label`, on a shared virtual environment of a host or source-built
+    interpreter with its test tools (unless not `tools`), the build backend and `extra`."""
     interp = INTERPRETERS[base]
-    python = ready(base).argv[0] if interp.kind == "source" else interp.python
-    return _venv_env(name, python, interp, list(pins("build-backend")) + list(extra), tools)
+    if interp.kind == "source":
+        with lock("python-" + base):
+            python = _built(interp)
+    else:
+        python = interp.python
+    requirements = (test_tools(interp) if tools else []) + list(extra)
+    return _own(_venv_env(python, interp, requirements), label)
 
 
-def _venv_env(name: str, python, interp: Interpreter, extra: list[str] = (), tools: bool = True) -> Env:
-    path = BUILD / "envs" / name
-    py = venv(path, python, (test_tools(interp) if tools else []) + list(extra), pip_args=("--only-binary=:all:",))
+def _venv_env(python, interp: Interpreter, requirements: list[str]) -> Env:
+    """A virtual environment of `python` with the build backend and `requirements`, shared by every check."""
+    requirements = list(pins("build-backend")) + list(requirements)
+    path = BUILD / "envs" / ("%s-%s" % (interp.name, key_of(requirements)[:8]))
+    py = venv(path, python, requirements, pip_args=("--only-binary=:all:",))
     site = Path(output([py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"], env=dict(interp.env)))
-    return Env(name, [py], site, dict(interp.env))
+    return Env(interp.name, [py], site, dict(interp.env))
 
 
 def _host(interp: Interpreter) -> Env:
-    return _venv_env("host", interp.python, interp, pins("build-backend"))
+    return _venv_env(interp.python, interp, test_tools(interp))
 
 
 # ---- CPython from the checked sources ------------------------------------------------------------------------------
@@ -449,12 +522,17 @@ def _host(interp: Interpreter) -> Env:
 
 def cpython_sources() -> Path:
     """The checked CPython sources, unpacked once; the folder holding configure."""
+    with lock("cpython-src"):
+        return _cpython_sources()
+
+
+def _cpython_sources() -> Path:
     base = BUILD / "cpython"
     src = base / ("Python-" + CPYTHON["version"])
     if stamped(src, CPYTHON["sha256"]):
         return src
     tarball = "%s_%s.orig.tar.xz" % (CPYTHON["package"], CPYTHON["version"])
-    opts = apt_private(base / "apt", ["deb-src http://deb.debian.org/debian %s main" % CPYTHON["suite"]])
+    opts = apt_private(base / "apt", debian.sources("deb-src", CPYTHON["suite"]))
 
     def fetch(directory):
         run(["apt-get", *opts, "update", "-qq"], capture=True)
@@ -492,7 +570,7 @@ def _musl_deps(base: Path, cc: Path, host: str = "", tools: dict | None = None) 
     """zlib and libffi built static for musl (for another architecture: `host`, its triplet, and `tools`, its
     archiver's settings); the configure settings that name them."""
     deps = base / "deps"
-    opts = apt_private(base / "apt", ["deb-src http://deb.debian.org/debian bookworm main"])
+    opts = apt_private(base / "apt", debian.sources("deb-src", debian.HOST))
     for package, tarball, sha256 in MUSL_DEPS:
 
         def fetch(directory, package=package):
@@ -525,16 +603,21 @@ def _musl_deps(base: Path, cc: Path, host: str = "", tools: dict | None = None) 
     ]
 
 
-def _from_source(interp: Interpreter) -> Env:
+def _built(interp: Interpreter) -> Path:
+    """The interpreter of a source row, built once (hold the row's lock)."""
     base = BUILD / "interpreters" / interp.name
     prefix = base / "prefix"
     python = prefix / "bin" / interp.python
-    key = key_of(CPYTHON, interp.configure, interp.cc, interp.musl, MUSL_DEPS if interp.musl else None)
+    # musl's allocator unmaps freed memory at once: its interpreters take the one change to CPython's sources that
+    # dev/musl_cross.py explains (a daemon thread's state read after the main thread freed it at exit)
+    from musl_cross import DROP_GIL, patched_sources
+
+    key = key_of(CPYTHON, interp.configure, interp.cc, interp.musl, (MUSL_DEPS, DROP_GIL) if interp.musl else None)
     if not stamped(base, key):
         apt(*interp.apt)
-        src = cpython_sources()
         start = __import__("time").monotonic()
         shutil.rmtree(base, ignore_errors=True)
+        src = patched_sources(base / "src") if interp.musl else cpython_sources()
         build = base / "build"
         build.mkdir(parents=True)
         cc, settings = interp.cc, []
@@ -555,12 +638,18 @@ def _from_source(interp: Interpreter) -> Env:
         run([python, "-c", interp.probe], env={"TSAN_OPTIONS": "report_bugs=0"})
         stamp(base, key)
         say("   %s built in %.0f s" % (interp.name, __import__("time").monotonic() - start))
+    return python
+
+
+def _from_source(interp: Interpreter) -> Env:
+    python = _built(interp)
+    prefix = python.parent.parent
     if interp.musl:  # no ssl: the host's pip installs musllinux wheels of the tools for it
         site = prefix / "lib" / CPYTHON["package"] / "site-packages"
         _target_tools(interp, site, CPYTHON["minor"])
-        return Env(interp.name, [python], site, dict(interp.env))
+        return Env(interp.name, [python], site, dict(interp.env), identity=str(python))
     quiet = {"TSAN_OPTIONS": "report_bugs=0"} if "thread-sanitizer" in " ".join(interp.configure) else {}
-    env = _venv_env(interp.name, python, interp, extra=pins("build-backend"))
+    env = _venv_env(python, interp, test_tools(interp))
     env.env.update(quiet)  # setting up runs under the sanitizer too; its reports there are not the module's
     return env
 
@@ -610,7 +699,7 @@ def debian_sysroot(base: Path, interp: Interpreter) -> Path:
     key = key_of(interp.arch, interp.suite, interp.packages)
     if not stamped(sysroot, key):
         shutil.rmtree(base, ignore_errors=True)
-        opts = apt_private(base / "apt", ["deb http://deb.debian.org/debian %s main" % interp.suite], interp.arch)
+        opts = apt_private(base / "apt", debian.sources("deb", interp.suite), interp.arch)
         debs = base / "debs"
         debs.mkdir(parents=True)
         run(["apt-get", *opts, "update", "-qq"], capture=True)
@@ -674,7 +763,8 @@ def _emulated(interp: Interpreter) -> Env:
     )
     # The wrapper is also the interpreter's sys.executable (qemu's -0 sets argv[0]), so a child the suite starts
     # with sys.executable is emulated too.
-    wrapper.write_text(
+    write_script(
+        wrapper,
         textwrap.dedent(
             """\
         #!/bin/sh
@@ -684,9 +774,8 @@ def _emulated(interp: Interpreter) -> Env:
         exec %s -L %s -0 %s %s/usr/bin/%s "$@"
         """
             % (interp.what, sysroot, libdirs, interp.qemu, sysroot, wrapper, sysroot, interp.python)
-        )
+        ),
     )
-    wrapper.chmod(0o755)
     version = interp.python.replace("python", "")
     site = sysroot / "usr" / "local" / "lib" / ("python" + version) / "dist-packages"
     site.mkdir(parents=True, exist_ok=True)
@@ -694,7 +783,7 @@ def _emulated(interp: Interpreter) -> Env:
     machine = output([wrapper, "-c", "import platform; print(platform.machine())"])
     if machine != interp.machine:
         raise Failed("%s: platform.machine() is %r, not %r" % (interp.name, machine, interp.machine))
-    return Env(interp.name, [wrapper], site, dict(interp.env))
+    return Env(interp.name, [wrapper], site, dict(interp.env), kind="qemu")
 
 
 # ---- a Debian root -------------------------------------------------------------------------------------------------

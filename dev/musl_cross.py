@@ -41,7 +41,7 @@ from interpreters import (
     cpython_sources,
     debian_sysroot,
 )
-from steps import BUILD, ROOT, Failed, apt, key_of, output, run, say, stamp, stamped, zig
+from steps import BUILD, ROOT, Failed, apt, key_of, lock, output, run, say, stamp, stamped, tools, write_script, zig
 
 # One change to CPython 3.13's sources. At exit, the main thread frees the thread state of every daemon thread, while
 # a daemon thread that has just let the GIL go for it may still read its own thread state (drop_gil reads the
@@ -69,6 +69,7 @@ DROP_GIL = (
 # Answers configure cannot find out when it cannot run what it builds.
 CONFIG_SITE = "ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n"
 LIBM_SOURCE = ROOT / "cmake" / "zig-musl-libm-imports.cpp"
+LIBM_WRITER = ROOT / "cmake" / "libm-functions.cmake"
 # The C library's answer, through ctypes, against math's, where zig's own functions answer differently.
 SUBNORMAL = 2.225073858507e-311
 LIBM_PROBE = textwrap.dedent("""\
@@ -84,6 +85,11 @@ LIBM_PROBE = textwrap.dedent("""\
 
 def build_python() -> Path:
     """A native CPython of the same version from the same sources: what runs the cross build's own scripts."""
+    with lock("build-python"):
+        return _build_python()
+
+
+def _build_python() -> Path:
     base = BUILD / "interpreters" / "build-python"
     python = base / "prefix" / "bin" / CPYTHON["package"]
     configure = ("--without-ensurepip", "--disable-test-modules")
@@ -106,10 +112,12 @@ def build_python() -> Path:
     return python
 
 
-def libm_list() -> str:
-    """cmake/libm-functions.txt as cmake/zig-musl-libm-imports.cpp reads it (CMakeLists.txt writes the same)."""
-    binary = set(libm_binary())
-    return "".join("TQ_LIBM_%s(%s)\n" % ("BINARY" if f in binary else "UNARY", f) for f, _ in libm_functions())
+def libm_header(directory: Path) -> None:
+    """tq-libm-functions.h in `directory`, by its one writer, cmake/libm-functions.cmake (the module's build runs the
+    same script)."""
+    directory.mkdir(parents=True, exist_ok=True)
+    cmake = tools("wheel-tools") / "cmake"
+    run([cmake, "-DTQ_LIBM_HEADER_DIR=%s" % directory, "-P", LIBM_WRITER])
 
 
 # zig cc for the target (this file's docstring says why each part is here)
@@ -143,7 +151,7 @@ def compilers(interp: Interpreter, directory: Path) -> dict:
     directory.mkdir(parents=True, exist_ok=True)
     zig_ = zig()
     target = "-target %s %s" % (interp.target, interp.flags)
-    (directory / "tq-libm-functions.h").write_text(libm_list())
+    libm_header(directory)
     libm = directory / "libm-imports.o"
     run(
         [
@@ -183,7 +191,8 @@ def cross_built(interp: Interpreter) -> Env:
     wrapper = base / "bin" / interp.python
     wrapper.parent.mkdir(parents=True, exist_ok=True)
     # qemu's -0 sets argv[0]: the wrapper is the interpreter's sys.executable
-    wrapper.write_text(
+    write_script(
+        wrapper,
         textwrap.dedent(
             """\
         #!/bin/sh
@@ -191,9 +200,8 @@ def cross_built(interp: Interpreter) -> Env:
         exec %s -L %s -0 %s %s/bin/%s "$@"
         """
             % (interp.what, interp.qemu, sysroot, wrapper, prefix, interp.python)
-        )
+        ),
     )
-    wrapper.chmod(0o755)
     key = key_of(
         CPYTHON,
         DROP_GIL,
@@ -203,7 +211,8 @@ def cross_built(interp: Interpreter) -> Env:
         MUSL_DEPS,
         CONFIG_SITE,
         CC,
-        libm_list(),
+        LIBM_WRITER.read_text(),
+        (ROOT / "cmake" / "libm-functions.txt").read_text(),
         LIBM_SOURCE.read_text(),
     )
     if not stamped(base / "build", key):
@@ -248,4 +257,4 @@ def cross_built(interp: Interpreter) -> Env:
         raise Failed("%s: platform.machine() is %r, not %r" % (interp.name, machine, interp.machine))
     site = prefix / "lib" / CPYTHON["package"] / "site-packages"
     _target_tools(interp, site, CPYTHON["minor"])
-    return Env(interp.name, [wrapper], site, dict(interp.env))
+    return Env(interp.name, [wrapper], site, dict(interp.env), kind="qemu")

@@ -7,6 +7,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from pathlib import Path
 
+from debian import HOST as DEBIAN_HOST
 from facts import libm_functions
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -24,7 +25,7 @@ class Platform:
     libm: str  # symbol version of the elementary functions in libm.so.6; "" for musl (no versions)
     interpreter: str  # the interpreter (interpreters.py) its suite and its same-bits stream run on
     debian: str = ""  # Debian's name of the architecture (glibc: whose libgcc_s.so.1 the build links to)
-    suite: str = "bookworm"  # the Debian suite that package comes from
+    suite: str = DEBIAN_HOST  # the Debian release that package (and its emulated CPython) comes from
     abi: str = "abi3"  # abi3: one wheel for CPython 3.8 on; cp313t: built by the free-threaded interpreter
     flags: str = "-mcpu=baseline"  # compile flags of the target's code generation
     libm_except: tuple = ()  # (function, version) where one function's version differs from `libm`

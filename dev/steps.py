@@ -1,8 +1,15 @@
 """The steps every check is made of, each written once: running a command, Debian packages, pinned tools, virtual
-environments, building the module, putting a wheel into an environment, running the suite, stamps."""
+environments, building the module, putting a wheel into an environment, running the suite, stamps and locks.
+
+A check runs in a process of its own (dev/run.py starts it), on a source tree: the checkout, or a copy of it with a
+fault planted. What it makes for itself lands in the tree's build/checks/<check>/ (work()); what every check and tree
+shares (interpreters, Debian roots, the pinned tools, built modules by the content they were built from) lands in the
+checkout's build/, each thing made once, under a lock, by the first that needs it."""
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import hashlib
 import json
 import os
@@ -17,7 +24,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build"
-WHEELHOUSE = ROOT / "wheelhouse"
+# The check this process runs and the tree it runs on (dev/run.py sets both for each check it starts).
+JOB = os.environ.get("TQ_JOB", "adhoc")
+TREE = Path(os.environ.get("TQ_TREE", ROOT))
 
 
 class Failed(Exception):
@@ -75,7 +84,43 @@ def output(cmd, **kwargs) -> str:
     return run(cmd, capture=True, **kwargs).stdout.strip()
 
 
-# ---- stamps: a step done once, again when what it was made from changes ----------------------------------------
+# ---- the check's own folder, locks, stamps: a step done once, again when what it was made from changes ----------
+
+
+def work(tree: Path | None = None) -> Path:
+    """The folder of this check's own environments, builds and logs in the tree."""
+    return (tree or TREE) / "build" / "checks" / JOB
+
+
+@contextlib.contextmanager
+def lock(name: str, base: Path = BUILD):
+    """Held by one process at a time: the first that needs a shared thing makes it, the others wait and use it."""
+    path = base / "locks" / (name.replace("/", "_") + ".lock")
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "w") as handle:
+        fcntl.flock(handle, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(handle, fcntl.LOCK_UN)
+
+
+# What a build reads of a tree: everything but what builds and tools leave there.
+NOT_SOURCE = {"build", "dist", "wheelhouse", ".git", ".hypothesis", ".pytest_cache", ".mypy_cache", "__pycache__"}
+
+
+def tree_key(tree: Path) -> str:
+    """A digest of the tree's files: what a module or wheel built from the tree is kept by."""
+    digest = hashlib.sha256()
+    for folder, dirs, files in os.walk(tree):
+        top = Path(folder) == tree
+        dirs[:] = sorted(d for d in dirs if d not in NOT_SOURCE and not (top and d.startswith((".venv", ".tq-"))))
+        for name in sorted(files):
+            path = Path(folder) / name
+            if top and name.startswith(".tq-"):
+                continue
+            digest.update(path.relative_to(tree).as_posix().encode() + b"\0" + path.read_bytes() + b"\0")
+    return digest.hexdigest()[:16]
 
 
 def key_of(*parts) -> str:
@@ -84,6 +129,16 @@ def key_of(*parts) -> str:
 
 def stamped(directory: Path, key: str) -> bool:
     return (directory / ".tq-stamp").is_file() and (directory / ".tq-stamp").read_text() == key
+
+
+def write_script(path: Path, text: str) -> None:
+    """An executable script, rewritten only when its text changes (another check may be running it)."""
+    if not (path.is_file() and path.read_text() == text):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        new = path.with_name(path.name + ".new")
+        new.write_text(text)
+        new.chmod(0o755)
+        new.replace(path)
 
 
 def stamp(directory: Path, key: str) -> None:
@@ -96,6 +151,11 @@ def stamp(directory: Path, key: str) -> None:
 
 def apt(*packages: str) -> None:
     """Installs the packages this machine lacks (the checks run as root, as CI does)."""
+    with lock("apt"):
+        _apt(packages)
+
+
+def _apt(packages) -> None:
     missing = [
         p
         for p in packages
@@ -215,12 +275,13 @@ def venv(path: Path, python: str | Path, requirements: list[str], *, pip_args: t
     """A virtual environment of `python` at `path` holding `requirements`; made again when they change."""
     py = path / "bin" / "python"
     key = key_of(str(python), requirements, pip_args)
-    if not (py.exists() and stamped(path, key)):
-        shutil.rmtree(path, ignore_errors=True)
-        run([python, "-m", "venv", path])
-        if requirements:
-            run([py, "-m", "pip", "install", "-q", "--disable-pip-version-check", *pip_args, *requirements])
-        stamp(path, key)
+    with lock("venv-" + key_of(str(path))):
+        if not (py.exists() and stamped(path, key)):
+            shutil.rmtree(path, ignore_errors=True)
+            run([python, "-m", "venv", path])
+            if requirements:
+                run([py, "-m", "pip", "install", "-q", "--disable-pip-version-check", *pip_args, *requirements])
+            stamp(path, key)
     return py
 
 

@@ -13,9 +13,13 @@ if (TREE / ".tq-planted").exists():  # a copy of the tree with a fault planted (
     pytest.skip("a planted copy of the tree", allow_module_level=True)
 sys.path.insert(0, str(TREE / "dev"))
 import checks  # noqa: E402,F401  (registers every check)
-import run  # noqa: E402
 from faults import FAULTS  # noqa: E402
-from registry import CHECKS  # noqa: E402
+from check_table import CHECKS, closure  # noqa: E402
+from checks.prerequisites import INTERPRETER_ROWS  # noqa: E402
+from checks.wheels import SUITE_ROWS, WHEEL_ROWS  # noqa: E402
+from interpreters import INTERPRETERS  # noqa: E402
+from platforms import PLATFORMS  # noqa: E402
+import run  # noqa: E402
 
 README = (TREE / "README.md").read_text(encoding="utf-8")
 CHECKS_DOC = (TREE / "docs" / "checks.md").read_text(encoding="utf-8")
@@ -40,6 +44,14 @@ def test_every_planted_fault_fits_the_code_once(fault):
         assert source.count(text) == 1, "%s: %r is in %s %d times" % (fault.name, text, path, source.count(text))
         texts[path] = source.replace(text, replacement)
     assert fault.check in CHECKS
+
+
+def test_every_platform_and_interpreter_has_its_rows_and_every_row_what_it_uses():
+    assert sorted(WHEEL_ROWS.values()) == sorted(PLATFORMS)
+    assert sorted(SUITE_ROWS.values()) == sorted(n for n, p in PLATFORMS.items() if p.interpreter != "host")
+    made_here = [n for n, i in INTERPRETERS.items() if i.kind in ("source", "emulated", "cross")]
+    assert sorted(INTERPRETER_ROWS.values()) == sorted(made_here)
+    assert [c.name for c in closure(list(CHECKS))] and all(u in CHECKS for c in CHECKS.values() for u in c.used())
 
 
 def test_the_pinned_test_tools_lie_within_the_test_extra():

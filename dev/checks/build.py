@@ -6,11 +6,15 @@ from __future__ import annotations
 import os
 import re
 import shutil
-import subprocess
+import tarfile
+from pathlib import Path
 
+import debian
+from check_table import check
 from interpreters import debian_root, venv_env
-from registry import check
-from steps import BUILD, ROOT, Failed, apt, apt_private, elapsed, extra, output, pins, run, say, summary_line, tools
+from steps import BUILD, ROOT, Failed, elapsed, output, run, say, summary_line, tools, work
+
+ADMIN = ("root", "debian", "network")
 
 # ---- sanitizers --------------------------------------------------------------------------------------------------
 
@@ -19,7 +23,7 @@ from steps import BUILD, ROOT, Failed, apt, apt_private, elapsed, extra, output,
 # unwound frames). float-divide-by-zero stays off, since IEEE division by zero is part of the arithmetic; the vptr
 # and function checks need the C++ part of UBSan's runtime, which only links into executables (the module has no
 # polymorphic classes, and its function pointers are called by the interpreter).
-SAN_CXX = "clang++-16"
+SAN_CXX, SAN_APT = "clang++-16", ("clang-16", "libclang-rt-16-dev")
 SAN_FLAGS = (
     "-fsanitize=address,undefined,float-cast-overflow -fno-sanitize=vptr,function -shared-libsan "
     "-fno-sanitize-recover=all -fno-omit-frame-pointer"
@@ -31,11 +35,13 @@ SAN_REPORT = re.compile(r"ERROR: AddressSanitizer|runtime error:|ERROR: LeakSani
     "sanitize",
     "build",
     "the whole suite on a build with ASan and UBSan (clang 16): no sanitizer report",
-    "3 min",
+    "1.5 min",
     ci=True,
+    needs=ADMIN,
+    uses=("host-python",),
+    apt=SAN_APT,
 )
 def sanitize(tree):
-    apt("clang-16", "libclang-rt-16-dev")
     env = venv_env("sanitize")
     env.install_from_source(
         tree,
@@ -50,7 +56,7 @@ def sanitize(tree):
     if "libclang_rt.asan" not in output(["readelf", "-d", so]):
         raise Failed("%s is not instrumented" % so)
     preload = "%s/libclang_rt.asan-x86_64.so" % output([SAN_CXX, "--print-runtime-dir"])
-    log = tree / "build" / "sanitize.log"
+    log = work(tree) / "suite.log"
     # --capture=sys: a report the runtime writes to file descriptor 2 reaches the log even when it ends the process
     # in the middle of a test.
     line = env.suite(
@@ -182,7 +188,7 @@ def refusals(tree) -> list[tuple[str, str, str, str]]:
         work.mkdir(parents=True)
         done = run(
             [
-                tools("build-backend") / "python",
+                tools("wheel-tools") / "python",
                 "-m",
                 "pip",
                 "wheel",
@@ -218,11 +224,13 @@ def refusals(tree) -> list[tuple[str, str, str, str]]:
     "build",
     "GCC 11, 12 and clang 13-16 with libstdc++ and libc++ build the module under -Werror and "
     "pass the suite; older toolchains are refused at configure time with one sentence",
-    "8 min",
+    "5 min",
     ci=True,
+    needs=ADMIN,
+    uses=("host-python", "wheel-tools"),
+    apt=COMPILER_PACKAGES,
 )
 def compilers(tree, only: str = ""):
-    apt(*COMPILER_PACKAGES)
     env = venv_env("compilers")
     names = (only or os.environ.get("COMPILERS", "")).split() or list(COMPILERS)
     rows, failed = [], []
@@ -249,7 +257,7 @@ def compilers(tree, only: str = ""):
 DISTRO_PACKAGES = ("build-essential", "python3-dev", "python3-venv", "git", "make", "ca-certificates")
 # bullseye's g++ 10 is below the minimum; the README's route there is clang 16 with LLVM's libc++ from its archive.
 OLD_ROUTE = {"bullseye": (("clang-16", "libc++-16-dev", "libc++abi-16-dev"), "CXX=clang++-16 CXXFLAGS=-stdlib=libc++")}
-DISTROS = ("bullseye", "bookworm", "trixie", "sid")
+DISTROS = debian.RELEASES
 
 
 @check(
@@ -258,6 +266,8 @@ DISTROS = ("bullseye", "bookworm", "trixie", "sid")
     "on Debian 11, 12, 13 and sid, a new user's fresh clone passes `make tour` and "
     "`make test` with that release's python3 and compiler (bullseye's g++ 10 refused, then its clang route)",
     "25 min (12 with roots made)",
+    needs=ADMIN,
+    apt=("debootstrap",),
 )
 def distros(tree):
     base = BUILD / "distros"
@@ -360,41 +370,71 @@ def distros(tree):
 # ---- the sdist and the wheel built from it ----------------------------------------------------------------------
 
 
+def sdist_files(sdist: Path) -> set:
+    with tarfile.open(sdist) as archive:
+        return {m.name.split("/", 1)[1] for m in archive.getmembers() if m.isfile() and "/" in m.name}
+
+
+def tracked_files(tree: Path) -> set:
+    """The files that belong in the sdist: the ones git tracks, and the metadata the backend writes."""
+    done = run(["git", "-C", tree, "ls-files", "-z"], capture=True, check=False)
+    if done.returncode:
+        raise Failed("check-dist compares the sdist with the files git tracks, and %s is no git checkout" % tree)
+    return set(filter(None, done.stdout.split("\0"))) | {"PKG-INFO"}
+
+
 @check(
     "check-dist",
     "build",
-    "the sdist holds everything: a wheel built from it gets its manylinux tag from "
-    "auditwheel and passes the sdist's own tests in a fresh venv (CHECK_PYTHON picks the interpreter)",
-    "3 min",
+    "the sdist holds exactly the files git tracks (a stray file fails it); a wheel built from it gets its "
+    "manylinux tag from auditwheel and passes the sdist's own tests in a fresh venv (CHECK_PYTHON picks the "
+    "interpreter)",
+    "1 min",
     ci=True,
     aliases=("dist",),
+    needs=("network",),
+    uses=("wheel-tools",),
 )
 def check_dist(tree):
     bin_ = tools("wheel-tools")
     dist = tree / "dist"
-    raw = tree / "build" / "dist-raw"
+    raw = work(tree) / "dist-raw"
     for d in (dist, raw):
         shutil.rmtree(d, ignore_errors=True)
     # python -m build makes the sdist from the tree and then the wheel from the unpacked sdist.
-    run([bin_ / "python", "-m", "build", "--no-isolation", "--outdir", raw, tree], log=tree / "build" / "dist.log")
+    run([bin_ / "python", "-m", "build", "--no-isolation", "--outdir", raw, tree], log=work(tree) / "dist.log")
+    sdist = next(raw.glob("*.tar.gz"))
+    packed, tracked = sdist_files(sdist), tracked_files(tree)
+    if packed != tracked:
+        raise Failed(
+            "the sdist holds files git does not track: %s; it lacks tracked files: %s"
+            % (" ".join(sorted(packed - tracked)) or "none", " ".join(sorted(tracked - packed)) or "none")
+        )
+    say("   the sdist holds the %d files git tracks and PKG-INFO" % (len(packed) - 1))
     dist.mkdir()
-    shutil.copy(next(raw.glob("*.tar.gz")), dist)
+    shutil.copy(sdist, dist)
     path = {"PATH": "%s:%s" % (bin_, os.environ["PATH"])}
     say(output([bin_ / "auditwheel", "show", next(raw.glob("*.whl"))], env=path))
     run([bin_ / "auditwheel", "repair", "-w", dist, next(raw.glob("*.whl"))], env=path, capture=True)
     wheel = next(dist.glob("*.whl"))
     say("   %s" % wheel.name)
     python = os.environ.get("CHECK_PYTHON", "python3")
-    venv = tree / "build" / "check-venv"
+    venv = work(tree) / "venv"
     shutil.rmtree(venv, ignore_errors=True)
     run([python, "-m", "venv", venv])
     run([venv / "bin" / "python", "-m", "pip", "install", "-q", "--disable-pip-version-check", "%s[test]" % wheel])
-    src = tree / "build" / "check-sdist"
+    src = work(tree) / "sdist"
     shutil.rmtree(src, ignore_errors=True)
     src.mkdir()
     run(["tar", "-xzf", next(dist.glob("*.tar.gz")), "-C", src, "--strip-components=1"])
-    log = tree / "build" / "check-dist.log"
-    done = run([venv / "bin" / "python", "-m", "pytest", "-q", "-p", "no:cacheprovider"], cwd=src, log=log, check=False)
+    log = work(tree) / "pytest.log"
+    done = run(
+        [venv / "bin" / "python", "-m", "pytest", "-q", "-p", "no:cacheprovider"],
+        cwd=src,
+        log=log,
+        check=False,
+        env={"HYPOTHESIS_STORAGE_DIRECTORY": str(work(tree) / "hypothesis")},
+    )
     say("   tests of the sdist against the installed wheel: %s" % summary_line(log.read_text()))
     if done.returncode:
         raise Failed("the sdist's tests failed against its wheel (log: %s)" % log)

@@ -7,9 +7,9 @@ import re
 import shutil
 import subprocess
 
-from interpreters import ROOT_PACKAGES, Env, debian_root, venv_env
-from registry import check
-from steps import BUILD, ROOT, Failed, extra, key_of, pins, run, say, stamp, stamped, venv
+from check_table import check
+from interpreters import Env, ready, venv_env
+from steps import BUILD, ROOT, Failed, extra, lock, run, say, tools, venv, work
 
 # One abi3 module serves this machine's python3, an interpreter before 3.10 (a type's text signature, the method
 # calls before the fast convention) and Debian sid's 3.14 (the type's vectorcall slot); the free-threaded build is a
@@ -66,53 +66,57 @@ def fresh_counts(build_dir):
     "suite",
     "every line of core/src and src run and at least %d%% of the branches taken both ways by the suite under this "
     "machine's python3, CPython 3.8 or 3.9, Debian sid's 3.14 and free-threaded 3.13t (gcovr; report in "
-    "build/coverage/, exclusions listed with their reasons)" % FLOOR_BRANCHES,
+    "build/checks/coverage/, exclusions listed with their reasons)" % FLOOR_BRANCHES,
     "8 min",
     ci=True,
+    needs=("root", "debian", "network"),
+    uses=("host-python", "ft-python", "sid-root"),
 )
 def coverage(tree):
-    out = tree / "build" / "coverage"
-    shutil.rmtree(out, ignore_errors=True)
-    out.mkdir(parents=True)
-    gcovr = venv(BUILD / "tools" / "coverage", "python3", pins("coverage")).parent / "gcovr"
+    out = work(tree)
+    with lock("tools-coverage"):
+        gcovr = tools("coverage") / "gcovr"
     reports = []
 
-    # the abi3 module, on the host's interpreters
-    host = venv_env("coverage")
-    wheel = host.install_from_source(tree, settings=SETTINGS, defines=DEFINES)
-    build_dir = tree / "build" / "module" / "coverage" / ("cmake-" + key_of(DEFINES, SETTINGS))  # as Env names it
-    fresh_counts(build_dir)
+    # the abi3 module, built into a folder of this check's own (the counts are written beside its objects)
+    host = venv_env("cov-host")
+    abi3 = out / "abi3"
+    wheel = host.build(
+        tree, abi3 / "wheel", build_dir=abi3 / "cmake", settings=SETTINGS, defines=DEFINES, log=abi3 / "build.log"
+    )
+    fresh_counts(abi3 / "cmake")
+    host.install(wheel)
     host.suite(tree=tree, log=out / "suite-host.log")
-    older_dir = BUILD / "envs" / "coverage-older"
-    older = Env("coverage-older", [venv(older_dir, older_python(), extra("test"))], older_dir)
-    older.python("-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", wheel)
-    older.suite(tree=tree, log=out / "suite-older.log")
-    # Debian sid's 3.14 in its root, which sees this tree at /src: the counts are written through the same files
-    root = debian_root("sid", ROOT_PACKAGES["sid"])
-    sid = Env("coverage-sid", [], BUILD / "envs" / "coverage-sid", root=root)
-    tools = [r.split(";")[0].strip() for r in extra("test")]
-    if not stamped(sid.site, key_of("python3.14", tools)):
-        shutil.rmtree(sid.site, ignore_errors=True)
-        sid.argv = ["python3.14"]
-        sid.python("-m", "venv", sid.site)
-        sid.argv = [sid.path(sid.site) + "/bin/python"]
-        sid.python("-m", "pip", "install", "-q", "--only-binary=:all:", *tools)
-        stamp(sid.site, key_of("python3.14", tools))
-    sid.argv = [sid.path(sid.site) + "/bin/python"]
-    sid.python("-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", sid.path(wheel))
+    with lock("coverage-older"):
+        older_dir = BUILD / "envs" / "coverage-older"
+        older = Env("cov-older", [venv(older_dir, older_python(), extra("test"))], older_dir)
+        older.python("-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", wheel)
+        older.suite(tree=tree, log=out / "suite-older.log")
+    # Debian sid's 3.14 in its root, which sees this checkout at /src: the counts are written through there
+    sid = ready("sid-3.14", "cov-sid")
+    sid.install(wheel)
     counts_through = {"GCOV_PREFIX": "/src", "GCOV_PREFIX_STRIP": str(len(ROOT.parts) - 1)}
     sid.suite(tree=tree, log=out / "suite-sid-3.14.log", env=counts_through)
     reports.append(out / "abi3.json")
-    run([gcovr, "--root", tree, *GCOVR, "--json", reports[-1], build_dir], cwd=tree, log=out / "gcovr-abi3.log")
+    run([gcovr, "--root", tree, *GCOVR, "--json", reports[-1], abi3 / "cmake"], cwd=tree, log=out / "gcovr-abi3.log")
 
     # the free-threaded module
-    ft = venv_env("coverage-ft", base="ft")
-    ft.install_from_source(tree, settings=SETTINGS, defines=DEFINES)
-    ft_dir = tree / "build" / "module" / "coverage-ft" / ("cmake-" + key_of(DEFINES, SETTINGS))
-    fresh_counts(ft_dir)
+    ft = ready("ft", "cov-ft")
+    ft_dir = out / "ft"
+    ft.install(
+        ft.build(
+            tree,
+            ft_dir / "wheel",
+            build_dir=ft_dir / "cmake",
+            settings=SETTINGS,
+            defines=DEFINES,
+            log=ft_dir / "build.log",
+        )
+    )
+    fresh_counts(ft_dir / "cmake")
     ft.suite(tree=tree, log=out / "suite-ft.log")
     reports.append(out / "ft.json")
-    run([gcovr, "--root", tree, *GCOVR, "--json", reports[-1], ft_dir], cwd=tree, log=out / "gcovr-ft.log")
+    run([gcovr, "--root", tree, *GCOVR, "--json", reports[-1], ft_dir / "cmake"], cwd=tree, log=out / "gcovr-ft.log")
 
     # Lines count from both builds (the free-threaded one compiles some of its own). Branches count from the abi3
     # build alone: the two builds number the branches of a line each their own way, which gcovr cannot pair.

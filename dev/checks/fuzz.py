@@ -5,13 +5,14 @@ from __future__ import annotations
 import os
 import shutil
 
+from check_table import check
+from checks.build import ADMIN, SAN_APT, SAN_CXX
 from facts import unit_symbols
 from interpreters import venv_env
-from registry import check
-from steps import Failed, apt, output, pins, run, say
+from steps import Failed, output, pins, run, say
 
 # clang 16 with its sanitizer runtimes, as for the sanitized suite (dev/checks/build.py)
-FUZZ_CXX, FUZZ_APT = "clang++-16", ("clang-16", "libclang-rt-16-dev")
+FUZZ_CXX, FUZZ_APT = SAN_CXX, SAN_APT
 FUZZ_SAN = "-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all"
 FUZZ_WARN = ["-std=c++20", "-g", "-O2", "-Wall", "-Wextra", "-Werror"]
 
@@ -25,7 +26,6 @@ def dictionary(tree):
 
 
 def fuzz_core(tree, seconds):
-    apt(*FUZZ_APT)
     out = tree / "build" / "fuzz"
     (out / "obj").mkdir(parents=True, exist_ok=True)
     (out / "corpus").mkdir(exist_ok=True)
@@ -84,12 +84,14 @@ def fuzz_core(tree, seconds):
     "libFuzzer (clang, ASan + UBSan) on the core's parser, arithmetic and text for SECONDS "
     "(default 300); new inputs kept in build/fuzz/corpus",
     "SECONDS + 1 min",
+    needs=ADMIN,
+    apt=FUZZ_APT,
 )
 def fuzz(tree):
     fuzz_core(tree, int(os.environ.get("SECONDS", 300)))
 
 
-@check("fuzz-smoke", "fuzz", "the same for 45 s", "2 min", ci=True)
+@check("fuzz-smoke", "fuzz", "the same for 45 s", "2 min", ci=True, needs=ADMIN, apt=FUZZ_APT)
 def fuzz_smoke(tree):
     fuzz_core(tree, 45)
 
@@ -105,7 +107,6 @@ FUZZ_PY_SAN = (
 
 
 def fuzz_py_env(tree):
-    apt(*FUZZ_APT)
     env = venv_env("fuzz-py", extra=pins("fuzz"))
     env.install_from_source(
         tree,
@@ -157,12 +158,14 @@ def fuzz_python(tree, seconds):
     "atheris drives every entry point of the sanitized, coverage-instrumented module against a "
     "model of the documented behaviour for SECONDS (default 300); FUZZ_PY_ARGS=<file> replays one input",
     "SECONDS + 2 min",
+    needs=ADMIN,
+    apt=FUZZ_APT,
 )
 def fuzz_py(tree):
     fuzz_python(tree, int(os.environ.get("SECONDS", 300)))
 
 
-@check("fuzz-py-smoke", "fuzz", "the same for 60 s", "3 min", ci=True)
+@check("fuzz-py-smoke", "fuzz", "the same for 60 s", "3 min", ci=True, needs=ADMIN, apt=FUZZ_APT)
 def fuzz_py_smoke(tree):
     fuzz_python(tree, 60)
 
@@ -173,6 +176,8 @@ def fuzz_py_smoke(tree):
     "build/fuzz-py/corpus and fuzz/py-corpus minimised into build/fuzz-py/merged (the "
     "fewest inputs that reach every edge), the candidate for the kept corpus",
     "5 min",
+    needs=ADMIN,
+    apt=FUZZ_APT,
 )
 def fuzz_py_merge(tree):
     env, settings = fuzz_py_env(tree)

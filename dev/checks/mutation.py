@@ -22,10 +22,11 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from checks.faults import copy_tree
+from check_table import check
 from interpreters import venv_env
-from registry import check
-from steps import BUILD, ROOT, Failed, pins, run, say, venv
+from steps import BUILD, Failed, lock, output, run, say, tools
+
+from checks.faults import copy_tree
 
 SUITE_TIMEOUT = 600
 SOURCES = ("core/src", "src")
@@ -80,15 +81,14 @@ def known_equivalents(tree) -> dict[tuple, str]:
 class Worker:
     """A copy of the tree with its own build folder: the module built from it, a mutant planted, built again."""
 
-    def __init__(self, number: int, tree: Path, python: Path):
+    def __init__(self, number: int, python: Path, bin_: dict):
         self.base = BUILD / "mutation" / ("worker-%d" % number)
-        self.tree, self.python = self.base / "tree", python
+        self.tree, self.python, self.cmake = self.base / "tree", python, bin_["cmake"]
         copy_tree(self.tree)
         self.build = self.base / "build"
-        bin_ = python.parent
         run(
             [
-                bin_ / "cmake",
+                bin_["cmake"],
                 "-S",
                 self.tree,
                 "-B",
@@ -97,7 +97,7 @@ class Worker:
                 "Ninja",
                 "-DCMAKE_BUILD_TYPE=Release",
                 "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
-                "-DCMAKE_MAKE_PROGRAM=%s" % (bin_ / "ninja"),
+                "-DCMAKE_MAKE_PROGRAM=%s" % bin_["ninja"],
                 "-DPython_EXECUTABLE=%s" % python,
             ],
             log=self.base / "configure.log",
@@ -127,7 +127,7 @@ class Worker:
         return True
 
     def module(self) -> bytes | None:
-        done = subprocess.run([self.python.parent / "cmake", "--build", self.build], capture_output=True, text=True)
+        done = subprocess.run([self.cmake, "--build", self.build], capture_output=True, text=True)
         if done.returncode:
             return None
         return next(self.build.glob("tq_pyo3*.so")).read_bytes()
@@ -189,11 +189,13 @@ class Worker:
     "to the original module dropped; the score and every survivor not written down in "
     "dev/equivalent_mutants.py (FILES=... samples those files)",
     "40 min",
+    needs=("network",),
 )
-def mutation(tree):
+def mutation(tree, slots: int = 1):
     sample = int(os.environ.get("SAMPLE", 300))
     seed = int(os.environ.get("SEED") or int.from_bytes(os.urandom(4), "big"))
-    tool = venv(BUILD / "tools" / "mutation", sys.executable, pins("mutation")).parent / "mutate"
+    with lock("tools-mutation"):
+        tool = tools("mutation") / "mutate"
     env = venv_env("mutation")
     python = Path(env.argv[0])
     everything = [m for path in source_files(tree, os.environ.get("FILES", "")) for m in mutants_of(tree, path, tool)]
@@ -210,10 +212,12 @@ def mutation(tree):
             sample,
         )
     )
-    jobs = max(1, os.cpu_count() or 1)
-    workers = [Worker(i, tree, python) for i in range(jobs)]
+    jobs = max(1, slots)
+    found = output([python, "-c", "import cmake, ninja; print(cmake.CMAKE_BIN_DIR); print(ninja.BIN_DIR)"])
+    bin_ = {"cmake": Path(found.splitlines()[0]) / "cmake", "ninja": Path(found.splitlines()[1]) / "ninja"}
+    workers = [Worker(i, python, bin_) for i in range(jobs)]
     results: dict[int, tuple[str, str]] = {}
-    lock, start = threading.Lock(), time.monotonic()
+    guard, start = threading.Lock(), time.monotonic()
     position = [0]
 
     def enough() -> bool:  # the first `sample` mutants of the shuffled order that compile and differ are all done
@@ -228,13 +232,13 @@ def mutation(tree):
 
     def work(worker: Worker):
         while True:
-            with lock:
+            with guard:
                 if enough() or position[0] >= len(candidates):
                     return
                 i = position[0]
                 position[0] += 1
             outcome = worker.try_mutant(candidates[i])
-            with lock:
+            with guard:
                 results[i] = outcome
                 if outcome[0] == "survived":
                     say("   survived: %s" % candidates[i].name())

@@ -3,11 +3,12 @@ memory access of the interpreter and the module."""
 
 from __future__ import annotations
 
+import os
 import shutil
 
+from check_table import check
 from interpreters import ready
-from registry import check
-from steps import BUILD, ROOT, Failed, say
+from steps import ROOT, Failed, output, say, work
 
 # The import must leave the GIL off (the module declares it needs none) and warn about nothing.
 GIL_OFF = (
@@ -25,8 +26,10 @@ def gil_stays_off(env):
     "threads",
     "on free-threaded CPython the module built from source leaves the GIL off at import, "
     "and the whole suite passes with the GIL forced off",
-    "1 min (7 more to build the interpreter once)",
+    "1 min (6 more to build the interpreter once)",
     ci=True,
+    needs=("network",),
+    uses=("ft-python",),
 )
 def test_ft(tree):
     env = ready("ft")
@@ -45,6 +48,8 @@ TSAN_TESTS = ("tests/test_threads.py", "tests/test_lifecycle.py")
     "the thread and lifecycle tests on free-threaded CPython and the module, both built with "
     "ThreadSanitizer (clang 16), GIL off: no report",
     "6 min (20 more to build the interpreter once)",
+    needs=("network",),
+    uses=("tsan-python",),
 )
 def tsan(tree):
     env = ready("tsan")
@@ -54,9 +59,9 @@ def tsan(tree):
         defines={"CMAKE_CXX_COMPILER": "clang++-16", "CMAKE_CXX_FLAGS": TSAN_FLAGS},
     )
     so = next(env.site.glob("tq_pyo3*.so"))
-    if "__tsan_func_entry" not in __import__("steps").output(["nm", "-D", so]):
+    if "__tsan_func_entry" not in output(["nm", "-D", so]):
         raise Failed("%s is not instrumented" % so)
-    reports = tree / "build" / "tsan"
+    reports = work(tree) / "reports"
     shutil.rmtree(reports, ignore_errors=True)
     reports.mkdir(parents=True)
     # Every report is written to reports/report.<pid> (the tests start interpreters of their own too); a process
@@ -80,13 +85,15 @@ def tsan(tree):
     "speed",
     "the arithmetic mix in 1 and 2 threads on free-threaded CPython, beside floats: bench/results/threads.md",
     "3 min",
+    needs=("network",),
+    uses=("ft-python",),
 )
 def bench_threads(tree):
     env = ready("ft")
     env.install_from_source(tree)
     env.python(
         tree / "bench" / "threads.py",
-        *__import__("os").environ.get("BENCH_THREADS_ARGS", "").split(),
+        *os.environ.get("BENCH_THREADS_ARGS", "").split(),
         env={"PYTHON_GIL": None},
         cwd=tree,
     )

@@ -8,14 +8,15 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
+import debian
+from check_table import check
+from checks.prerequisites import python_row
 from facts import libm_functions
 from interpreters import INTERPRETERS, Env, debian_root, ready, ROOT_PACKAGES, venv_env
 from platforms import PLATFORMS, Platform, libm_versions
-from registry import check
-from steps import BUILD, ROOT, Failed, apt_private, output, pins, run, say, summary_line, tools, venv, zig
+from steps import BUILD, ROOT, Failed, apt_private, key_of, lock, output, pins, run, say, tools, tree_key, work, zig
 
 SAME_BITS_OPS, SAME_BITS_SEED = 100_000, 20261207
 
@@ -41,17 +42,21 @@ def debian_package(name: str, arch: str, suite: str) -> Path:
     """A Debian package of another architecture, unpacked (not installed) once; the folder it was unpacked into."""
     base = BUILD / "debian" / suite / arch / name
     root = base / "root"
-    if not (root / ".tq-unpacked").exists():
+    with lock("debian-%s-%s-%s" % (suite, arch, name)):
+        if not (root / ".tq-unpacked").exists():
+            _unpack(base, root, name, arch, suite)
+    return root
+
+
+def _unpack(base: Path, root: Path, name: str, arch: str, suite: str) -> None:
+    if True:
         shutil.rmtree(base, ignore_errors=True)
-        opts = apt_private(
-            BUILD / "debian" / suite / arch / "apt", ["deb http://deb.debian.org/debian %s main" % suite], arch
-        )
+        opts = apt_private(BUILD / "debian" / suite / arch / "apt", debian.sources("deb", suite), arch)
         base.mkdir(parents=True)
         run(["apt-get", *opts, "update", "-qq"], capture=True)
         run(["apt-get", *opts, "download", "-qq", "%s:%s" % (name, arch)], cwd=base, capture=True)
         run(["dpkg-deb", "-x", next(base.glob("*.deb")), root])
         (root / ".tq-unpacked").touch()
-    return root
 
 
 def libgcc_s(platform: Platform) -> Path:
@@ -60,16 +65,22 @@ def libgcc_s(platform: Platform) -> Path:
 
 
 def python_headers(platform: Platform) -> Path:
-    """Python 3.11's headers as Debian's libpython3.11-dev has them for the target's architecture, with its own
-    pyconfig.h (sizes, byte order) in place of the multiarch one that includes it."""
-    root = debian_package("libpython3.11-dev", platform.headers, "bookworm")
-    include = BUILD / "debian" / ("python3.11-%s" % platform.headers)
+    """The Python headers of this machine's Debian release as its libpython3.X-dev has them for the target's
+    architecture, with its own pyconfig.h (sizes, byte order) in place of the multiarch one that includes it."""
+    python = "python" + debian.PYTHON[debian.HOST]
+    root = debian_package("lib%s-dev" % python, platform.headers, debian.HOST)
+    include = BUILD / "debian" / ("%s-%s" % (python, platform.headers))
+    with lock("headers-" + platform.headers):
+        _headers(root, include, python)
+    return include
+
+
+def _headers(root: Path, include: Path, python: str) -> None:
     if not (include / "Python.h").exists():
         shutil.rmtree(include, ignore_errors=True)
-        shutil.copytree(root / "usr" / "include" / "python3.11", include)
-        config = next((root / "usr" / "include").glob("*-linux-*/python3.11/pyconfig.h"))
+        shutil.copytree(root / "usr" / "include" / python, include)
+        config = next((root / "usr" / "include").glob("*-linux-*/%s/pyconfig.h" % python))
         shutil.copy(config, include / "pyconfig.h")
-    return include
 
 
 def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
@@ -127,18 +138,100 @@ def build_wheel(tree: Path, src: Path, platform: Platform) -> Path:
 
 
 def sdist(tree: Path) -> Path:
-    """The sdist, unpacked: every wheel is built from it, so each proves it complete."""
+    """The sdist, unpacked: every wheel is built from it, so each proves it complete. Made once per state of the
+    tree."""
     work = tree / "build" / "wheels"
-    shutil.rmtree(work / "sdist", ignore_errors=True)
-    run(
-        [tools("wheel-tools") / "python", "-m", "build", "--sdist", "--no-isolation", "--outdir", work / "sdist", tree],
-        log=work / "sdist.log",
-    )
+    key = key_of(tree_key(tree), pins("wheel-tools"))
     src = work / "src"
-    shutil.rmtree(src, ignore_errors=True)
-    src.mkdir(parents=True)
-    run(["tar", "-xzf", next((work / "sdist").glob("*.tar.gz")), "-C", src, "--strip-components=1"])
+    with lock("sdist", tree / "build"):
+        if (src / ".tq-sdist").is_file() and (src / ".tq-sdist").read_text() == key:
+            return src
+        shutil.rmtree(work / "sdist", ignore_errors=True)
+        run(
+            [
+                tools("wheel-tools") / "python",
+                "-m",
+                "build",
+                "--sdist",
+                "--no-isolation",
+                "--outdir",
+                work / "sdist",
+                tree,
+            ],
+            log=work / "sdist.log",
+        )
+        shutil.rmtree(src, ignore_errors=True)
+        src.mkdir(parents=True)
+        run(["tar", "-xzf", next((work / "sdist").glob("*.tar.gz")), "-C", src, "--strip-components=1"])
+        (src / ".tq-sdist").write_text(key)
     return src
+
+
+def wheel(tree: Path, platform: Platform) -> Path:
+    """The platform's wheel of the tree as it is, in the wheelhouse: built the first time it is asked for."""
+    key = key_of(tree_key(tree), platform, pins("wheel-tools"))
+    made = tree / "build" / "wheels" / ("made-" + platform.name)
+    with lock("wheel-" + platform.name, tree / "build"):
+        found = wheel_for(tree, platform)
+        if found is None or not (made.is_file() and made.read_text() == key):
+            found = build_wheel(tree, sdist(tree), platform)
+            made.write_text(key)
+    return found
+
+
+# The row that builds each platform's wheel, and the one that runs the suite on it (x86_64's runs on every CPython
+# here: make abi3).
+WHEEL_ROWS = {
+    "wheel-x86_64": "x86_64",
+    "wheel-aarch64": "aarch64",
+    "wheel-musl": "musl",
+    "wheel-ft-wheel": "ft-wheel",
+    "wheel-i686": "i686",
+    "wheel-armv7l": "armv7l",
+    "wheel-ppc64le": "ppc64le",
+    "wheel-s390x": "s390x",
+    "wheel-riscv64": "riscv64",
+    "wheel-musl-aarch64": "musl-aarch64",
+    "wheel-musl-armv7l": "musl-armv7l",
+}
+SUITE_ROWS = {
+    "test-aarch64": "aarch64",
+    "test-musl": "musl",
+    "test-ft-wheel": "ft-wheel",
+    "test-i686": "i686",
+    "test-armv7l": "armv7l",
+    "test-ppc64le": "ppc64le",
+    "test-s390x": "s390x",
+    "test-riscv64": "riscv64",
+    "test-musl-aarch64": "musl-aarch64",
+    "test-musl-armv7l": "musl-armv7l",
+}
+
+
+def wheel_row(platform: str) -> str:
+    return next(row for row, name in WHEEL_ROWS.items() if name == platform)
+
+
+def make_wheel(tree, platform_name):
+    say("   %s" % wheel(tree, PLATFORMS[platform_name]))
+
+
+for _row, _name in WHEEL_ROWS.items():
+    _p = PLATFORMS[_name]
+    check(
+        _row,
+        "setup",
+        "the %s wheel from the sdist (zig), kept until the tree changes" % _name,
+        "5 min (20 s once zig's cache holds its target)",
+        needs=("debian", "network"),
+        uses=("wheel-tools",) + (() if _p.abi == "abi3" else python_row(_p.interpreter)),
+        platform_name=_name,
+    )(make_wheel)
+
+
+def wheel_rows(ci_rows: bool = False) -> tuple:
+    """The wheel rows of the platforms chosen (PLATFORMS=...), or of CI's."""
+    return tuple(wheel_row(p.name) for p in selected() if p.ci or not ci_rows)
 
 
 @check(
@@ -146,8 +239,10 @@ def sdist(tree: Path) -> Path:
     "wheels",
     "the same for the rows CI runs (%s); the others' wheels are made by `make wheels` "
     "before a change to the wheels lands" % ", ".join(p.name for p in PLATFORMS.values() if p.ci),
-    "5 min",
+    "5 s (with its wheels made)",
     ci=True,
+    needs=("debian", "network"),
+    uses=lambda: wheel_rows(ci_rows=True),
     ci_rows=True,
 )
 @check(
@@ -155,20 +250,20 @@ def sdist(tree: Path) -> Path:
     "wheels",
     "a wheel per row of dev/platforms.py from the sdist (zig), each passing wheels-check; PLATFORMS=... picks rows",
     "12 min",
+    needs=("debian", "network"),
+    uses=wheel_rows,
 )
 def wheels(tree, platforms=None, ci_rows=False):
     rows = [p for p in selected(platforms) if p.ci or not ci_rows]
     wheelhouse(tree).mkdir(exist_ok=True)
-    src = sdist(tree)
     for platform in rows:
-        build_wheel(tree, src, platform)
+        wheel(tree, platform)
     wheels_check(tree, [p.name for p in rows])
 
 
 def wheels_present(tree: Path, rows: list[Platform]) -> None:
-    missing = [p.name for p in rows if wheel_for(tree, p) is None]
-    if missing:
-        wheels(tree, missing)
+    for platform in rows:
+        wheel(tree, platform)
 
 
 @check(
@@ -179,6 +274,7 @@ def wheels_present(tree: Path, rows: list[Platform]) -> None:
     "system's libm with the row's symbol version (musl: unversioned, or looked up by name where zig's runtime "
     "defines them); abi3audit finds nothing beyond the limited API of 3.8",
     "1 min",
+    needs=("network",),
 )
 def wheels_check(tree, platforms=None):
     bin_ = tools("wheel-tools")
@@ -223,22 +319,30 @@ def platform_suite(tree, platform_name):
         env=None if env.root else env.env,
     )
     say("   %s: %s" % (name, module))
-    env.suite("--durations=5", tree=tree, log=tree / "build" / "logs" / ("suite-%s.log" % name))
+    env.suite("--durations=5", tree=tree)
 
 
-for _p in PLATFORMS.values():
-    if _p.interpreter != "host":  # the x86-64 wheel's suite runs on every CPython here: make abi3
-        check(
-            "test-" + _p.name,
-            "wheels",
-            "the whole suite on the %s wheel, on %s" % (_p.name, INTERPRETERS[_p.interpreter].what),
-            "2-5 min",
-            ci=_p.ci,
-            platform_name=_p.name,
-        )(platform_suite)
+for _row, _name in SUITE_ROWS.items():
+    _p = PLATFORMS[_name]
+    check(
+        _row,
+        "wheels",
+        "the whole suite on the %s wheel, on %s" % (_name, INTERPRETERS[_p.interpreter].what),
+        "3.5 min" if INTERPRETERS[_p.interpreter].qemu else "2 min",
+        ci=_p.ci,
+        needs=("network",),
+        uses=(wheel_row(_name),) + python_row(_p.interpreter),
+        platform_name=_name,
+    )(platform_suite)
 
 
 # ---- same bits ----------------------------------------------------------------------------------------------------
+
+
+def same_bits_rows(platforms=None) -> list[Platform]:
+    """The platforms chosen (PLATFORMS=...), or CI's."""
+    chosen = platforms or os.environ.get("PLATFORMS", "").split()
+    return [p for p in selected(platforms) if p.ci or chosen]
 
 
 @check(
@@ -247,11 +351,15 @@ for _p in PLATFORMS.values():
     "one seeded stream of %d random operations gives the same bits from the GCC build and "
     "from every wheel on its own platform, save where that platform's C library answers differently (each "
     "listed)" % SAME_BITS_OPS,
-    "5 min",
+    "1 min",
     ci=True,
+    needs=("network",),
+    uses=lambda: (
+        ("host-python",) + tuple(r for p in same_bits_rows() for r in (wheel_row(p.name),) + python_row(p.interpreter))
+    ),
 )
 def same_bits(tree, platforms=None):
-    out = tree / "build" / "same-bits"
+    out = work(tree) / "streams"
     shutil.rmtree(out, ignore_errors=True)
     out.mkdir(parents=True)
     probe = tree / "dev" / "probes" / "same_bits.py"
@@ -259,8 +367,7 @@ def same_bits(tree, platforms=None):
     gcc = venv_env("same-bits-gcc")
     gcc.install_from_source(tree)
     gcc.python(probe, "run", out / "gcc.txt", *args, cwd=tree)
-    chosen = platforms or os.environ.get("PLATFORMS", "").split()
-    rows = [p for p in selected(platforms) if p.ci or chosen]
+    rows = same_bits_rows(platforms)
     wheels_present(tree, rows)
     for platform in rows:
         env = ready(platform.interpreter)
@@ -330,15 +437,17 @@ def abi3_run(tree, python: str, venv_dir: Path, wheel: Path, label: str, root: P
     "abi3",
     "wheels",
     "the x86-64 abi3 wheel, installed with its test extras by pip, passes the suite on every "
-    "CPython from 3.8 here, then on Debian sid's 3.14, 3.15 and their debug builds (abi3-sid)",
-    "12 min",
+    "CPython from 3.8 here (abi3-sid: on Debian sid's)",
+    "5 min",
     ci=True,
+    needs=("network",),
+    uses=("wheel-x86_64",),
 )
 def abi3(tree):
     platform = PLATFORMS["x86_64"]
     wheels_present(tree, [platform])
     wheel = wheel_for(tree, platform)
-    base = tree / "build" / "abi3"
+    base = work(tree)
     shutil.rmtree(base, ignore_errors=True)
     results, failed = [], []
     for python in host_pythons():
@@ -352,7 +461,6 @@ def abi3(tree):
     say("abi3 wheel %s:\n  %s" % (wheel.name, "\n  ".join(results)))
     if failed or not results:
         raise Failed("; ".join(failed) or "no CPython found")
-    abi3_sid(tree)
 
 
 SID_PYTHONS = ("python3.14", "python3.15", "python3.14-dbg", "python3.15-dbg")
@@ -363,13 +471,16 @@ SID_PYTHONS = ("python3.14", "python3.15", "python3.14-dbg", "python3.15-dbg")
     "wheels",
     "the x86-64 abi3 wheel with its test extras passes the suite under Debian sid's CPython "
     "3.14, 3.15 and their debug builds",
-    "6 min (5 more to make the root once)",
+    "4 min (4 more to make the sid root once)",
+    ci=True,
+    needs=("root", "network"),
+    uses=("wheel-x86_64", "sid-root"),
 )
 def abi3_sid(tree):
     platform = PLATFORMS["x86_64"]
     wheels_present(tree, [platform])
     root = debian_root("sid", ROOT_PACKAGES["sid"])
-    base = tree / "build" / "abi3-sid"
+    base = work(tree)
     shutil.rmtree(base, ignore_errors=True)
     failed = []
     for python in SID_PYTHONS:
@@ -387,6 +498,8 @@ def abi3_sid(tree):
     "the module built from source by Debian sid's CPython 3.14 and 3.15 passes the suite "
     "(where the type's vectorcall slot is used)",
     "4 min",
+    needs=("root", "network"),
+    uses=("sid-root",),
 )
 def test_sid(tree):
     for name in ("sid-3.14", "sid-3.15"):
