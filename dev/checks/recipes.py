@@ -96,7 +96,8 @@ METHOD = [
          passes=("tests/test_typing.py",)),
     Step("examples", ("tests/test_math.py",),
          lambda t, _: edit(t, "tests/test_math.py", "EXAMPLES = [\n",
-                           '    ("exp", 0.0, "", (1.0, "")),\n    ("exp", 1.0, "m", "exp requires a unitless quantity"),\n')),
+                           '    ("exp", 0.0, "", (1.0, "")),\n'
+                           '    ("exp", 1.0, "m", "exp requires a unitless quantity"),\n')),
     Step("soak cases", ("tests/test_soak.py",),
          lambda t, _: edit(t, "tests/test_soak.py", '("Q.atan()", F),', ' ("U.exp()", None), ("Q.exp()", F),')),
     Step("model", ("tests/model.py",),
