@@ -213,8 +213,16 @@ def mutation(tree, slots: int = 1):
         )
     )
     jobs = max(1, slots)
-    found = output([python, "-c", "import cmake, ninja; print(cmake.CMAKE_BIN_DIR); print(ninja.BIN_DIR)"])
-    bin_ = {"cmake": Path(found.splitlines()[0]) / "cmake", "ninja": Path(found.splitlines()[1]) / "ninja"}
+    # the build backend's cmake and ninja, in the shared environment this check's own one reads
+    found = output(
+        [
+            python,
+            "-c",
+            "import cmake, ninja, pathlib; print(cmake.CMAKE_BIN_DIR); "
+            "print(pathlib.Path(ninja.__file__).parents[4] / 'bin')",
+        ]
+    ).splitlines()
+    bin_ = {"cmake": Path(found[0]) / "cmake", "ninja": Path(found[1]) / "ninja"}
     workers = [Worker(i, python, bin_) for i in range(jobs)]
     results: dict[int, tuple[str, str]] = {}
     guard, start = threading.Lock(), time.monotonic()
