@@ -8,7 +8,7 @@ from collections import namedtuple
 # check: the check of dev/run.py that must fail with the fault planted; options: its settings (as pairs)
 Fault = namedtuple("Fault", "name check edits what options")
 
-Q, F, O, T, E, P, X = (
+Q, F, O, T, E, P, X = (  # noqa: E741 - O: operators.cpp, beside the other initials  # noqa: E741 - O is operators.cpp, beside the other initials
     "core/src/quantity.hpp",
     "src/frame.cpp",
     "src/operators.cpp",
@@ -194,7 +194,8 @@ FAULTS = [
     suite(
         "reader-left-raised",
         TT,
-        "    Reader r(method_receiver(self));\n    UnitArg unit;\n    if (!unit.load(argv[0], \"unit\")) return nullptr;",
+        "    Reader r(method_receiver(self));\n    UnitArg unit;\n"
+        "    if (!unit.load(argv[0], \"unit\")) return nullptr;",
         "    UnitArg unit;\n    if (!unit.load(argv[0], \"unit\")) {\n"
         "        count_reader(method_receiver(self)->readers);\n        return nullptr;\n    }\n"
         "    Reader r(method_receiver(self));",

@@ -46,10 +46,10 @@ from steps import (
     summary_line,
     tree_key,
     unpack_wheel,
-    write_script,
     venv,
     wheel_of,
     work,
+    write_script,
 )
 
 # The CPython sources every interpreter built here starts from: the upstream tarball of a Debian source package,

@@ -24,10 +24,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import checks  # noqa: E402,F401  (registers every check)
-from check_table import CHECKS, CONCERNS, NEEDS, closure, find, needs_of  # noqa: E402
-from jobs import Job, Result, clock, run_jobs, summary  # noqa: E402
-from steps import ROOT, TREE, Failed, apt, say, tree_key  # noqa: E402
+import checks  # noqa: F401  (registers every check)
+from check_table import CHECKS, CONCERNS, NEEDS, closure, find, needs_of
+from jobs import Job, Result, clock, run_jobs, summary
+from steps import ROOT, TREE, Failed, apt, say, tree_key
 
 DRIVER = Path(__file__).resolve()
 

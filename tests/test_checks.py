@@ -13,13 +13,13 @@ if (TREE / ".tq-planted").exists():  # a copy of the tree with a fault planted (
     pytest.skip("a planted copy of the tree", allow_module_level=True)
 sys.path.insert(0, str(TREE / "dev"))
 import checks  # noqa: E402,F401  (registers every check)
-from faults import FAULTS  # noqa: E402
+import run  # noqa: E402
 from check_table import CHECKS, closure  # noqa: E402
 from checks.prerequisites import INTERPRETER_ROWS  # noqa: E402
 from checks.wheels import SUITE_ROWS, WHEEL_ROWS  # noqa: E402
+from faults import FAULTS  # noqa: E402
 from interpreters import INTERPRETERS  # noqa: E402
 from platforms import PLATFORMS  # noqa: E402
-import run  # noqa: E402
 
 README = (TREE / "README.md").read_text(encoding="utf-8")
 CHECKS_DOC = (TREE / "docs" / "checks.md").read_text(encoding="utf-8")

@@ -4,7 +4,7 @@ from typing import ClassVar, NoReturn, SupportsFloat, SupportsIndex, final
 
 from typing_extensions import TypeAlias
 
-__all__ = ["Telquant", "TQError", "asin", "acos", "atan"]
+__all__ = ["TQError", "Telquant", "acos", "asin", "atan"]
 
 # A plain number: anything with __float__ or __index__ (int, float, bool, Fraction, Decimal, numpy scalars).
 _Number: TypeAlias = SupportsFloat | SupportsIndex
@@ -63,7 +63,5 @@ class TQError(Exception):
     """Raised for unit and domain errors; its one argument is the message."""
 
 def asin(x: _Number) -> Telquant: ...
-
 def acos(x: _Number) -> Telquant: ...
-
 def atan(x: _Number) -> Telquant: ...

@@ -292,7 +292,7 @@ def distros(tree):
         start = __import__("time").monotonic()
         root = base / suite
 
-        def in_root(*cmd, user=False, log=None, check=True):
+        def in_root(*cmd, user=False, log=None, check=True, root=root):
             prefix = ["setpriv", "--reuid=tq", "--regid=tq", "--init-groups", "env", "HOME=/home/tq", "USER=tq"]
             return run(
                 [
@@ -315,7 +315,7 @@ def distros(tree):
             in_root("sh", "-c", "id tq >/dev/null 2>&1 || useradd -m -s /bin/sh tq; rm -rf /home/tq/tq_pyo3")
             in_root("git", "clone", "-q", "/src/tq_pyo3.bundle", "/home/tq/tq_pyo3", user=True)
 
-        def make(target, prefix=""):
+        def make(target, prefix="", suite=suite):
             log = base / ("%s-%s.log" % (suite, target))
             done = in_root(
                 "sh", "-c", "cd /home/tq/tq_pyo3 && %s make %s" % (prefix, target), user=True, log=log, check=False

@@ -6,10 +6,11 @@ import os
 import shutil
 
 from check_table import check
-from checks.build import ADMIN, SAN_APT, SAN_CXX
 from facts import unit_symbols
 from interpreters import venv_env
 from steps import Failed, output, pins, run, say
+
+from checks.build import ADMIN, SAN_APT, SAN_CXX
 
 # clang 16 with its sanitizer runtimes, as for the sanitized suite (dev/checks/build.py)
 FUZZ_CXX, FUZZ_APT = SAN_CXX, SAN_APT

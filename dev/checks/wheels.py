@@ -12,11 +12,12 @@ from pathlib import Path
 
 import debian
 from check_table import check
-from checks.prerequisites import python_row
 from facts import libm_functions
-from interpreters import INTERPRETERS, Env, debian_root, ready, ROOT_PACKAGES, venv_env
+from interpreters import INTERPRETERS, ROOT_PACKAGES, Env, debian_root, ready, venv_env
 from platforms import PLATFORMS, Platform, libm_versions
 from steps import BUILD, ROOT, Failed, apt_private, key_of, lock, output, pins, run, say, tools, tree_key, work, zig
+
+from checks.prerequisites import python_row
 
 SAME_BITS_OPS, SAME_BITS_SEED = 100_000, 20261207
 

@@ -35,7 +35,7 @@ import sys
 from fractions import Fraction
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-import facts  # noqa: E402
+import facts
 
 SYMBOLS = facts.unit_symbols()
 METHOD_OF = {"log": "ln"}  # the module's method for a C function of another name
@@ -169,7 +169,7 @@ class Random:
 
     def kin(self, expr):
         """The same dimension in other symbols."""
-        num, den, style, dash = expr
+        num, den, _, dash = expr
         swap = lambda tokens: [[self.pick(GROUP_OF[s]), p] for s, p in tokens]  # noqa: E731
         return swap(num), swap(den), self.below(4), dash
 
@@ -236,8 +236,8 @@ def describe(args):
 
 def one(rng, index):
     """One operation: its description and its result, written exactly."""
-    from tq_pyo3 import Telquant
     import tq_pyo3
+    from tq_pyo3 import Telquant
 
     make = lambda args: Telquant(*args)  # noqa: E731
     roll = rng.below(100)
@@ -295,7 +295,7 @@ def one(rng, index):
         name = rng.pick(("neg", "abs"))
         return "%s %s" % (name, desc), outcome(lambda: -q if name == "neg" else abs(q))[1]
     if roll < 54:  # value_in: often the same dimension in other symbols, else any unit text
-        num, den, _, _ = expr = rng.expression()
+        expr = rng.expression()
         target = rng.text(rng.kin(expr)) if rng.chance(50) else rng.unit()
         if rng.chance(50):
             args = (args[0], rng.text(expr))
@@ -352,6 +352,7 @@ GROUP_OF, ANGLES = {}, []
 
 def run(out, ops, seed):
     import platform
+
     import tq_pyo3
 
     global ANGLES

@@ -82,7 +82,7 @@ def check(wheel: str, expected: dict) -> list[str]:
     # The file an import's version comes from: libm.so.6 for glibc; musl's imports have none ("").
     source = "" if musl else "libm.so.6"
     print(
-        f"== {modules[0]} ({elf.get_machine_arch()}, {elf.elfclass}-bit, {elf.little_endian and 'little' or 'big'}"
+        f"== {modules[0]} ({elf.get_machine_arch()}, {elf.elfclass}-bit, {(elf.little_endian and 'little') or 'big'}"
         f"-endian) in {wheel}"
     )
     print(f"needed:   {' '.join(sorted(needed))}")
