@@ -29,7 +29,7 @@ using FastFunction = PyObject* (*)(PyObject * self, PyObject* const* args, Py_ss
 // A body: the bound arguments, one per parameter in table order. One marked TQ_BODY is compiled into each of its
 // two entries, which then make one call frame, not two.
 using BoundBody = PyObject* (*)(PyObject * self, PyObject* const* argv);
-#if defined(__GNUC__)
+#ifdef __GNUC__
 #define TQ_BODY [[gnu::always_inline]] inline
 #else
 #define TQ_BODY inline
@@ -38,7 +38,7 @@ using BoundBody = PyObject* (*)(PyObject * self, PyObject* const* argv);
 // A function as the pointer type a method table holds (PyCFunction, void*). The interpreter calls it back with the
 // signature that the entry's flags or slot id name.
 template <class To, class R, class... Args>
-To function_cast(R (*fn)(Args...)) {
+To function_cast(R (*fn)(Args...)) noexcept {
     return reinterpret_cast<To>(reinterpret_cast<void (*)()>(fn));
 }
 
@@ -86,7 +86,7 @@ bool interpreter_at_least(unsigned long major, unsigned long minor);
 
 // The rows' method table in one convention, then the sentinel. The interpreter keeps the table and only reads it.
 template <bool Fast, std::size_t N>
-std::array<PyMethodDef, N + 1> method_table(const CallableRow (&rows)[N]) {
+std::array<PyMethodDef, N + 1> method_table(const CallableRow (&rows)[N]) noexcept {
     std::array<PyMethodDef, N + 1> table{};
     for (std::size_t i = 0; i < N; ++i) {
         const CallableRow& row = rows[i];

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
+#ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
@@ -238,7 +238,7 @@ struct WideText {
     static constexpr std::size_t kHalf = kSize / 2;
     alignas(16) Py_UCS4 chars[kSize];
 
-#if defined(__SSE2__)
+#ifdef __SSE2__
     static_assert(kSize == 32);
     // Four or eight stores of 16 bytes, written out: a loop of them is not always unrolled.
     explicit WideText(std::size_t length) {

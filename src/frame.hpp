@@ -165,11 +165,16 @@ public:
     UnitArg& operator=(const UnitArg&) = delete;
     // False with the argument error raised (TextArg), or TQError with the parser's message.
     bool load(PyObject* obj, const char* name) {
-        if (Py_TYPE(obj) == &PyUnicode_Type && (unit_ = t_unit_cache.find(obj, text_)) != nullptr) return true;
+        if (Py_TYPE(obj) == &PyUnicode_Type) {
+            unit_ = t_unit_cache.find(obj, text_);
+            if (unit_ != nullptr) return true;
+        }
         if (!arg_.load(obj, name)) return false;
         text_ = arg_.view();
-        const UnitKey* key = arg_.key();
-        if (key != nullptr && (unit_ = t_unit_cache.find(*key, obj)) != nullptr) return true;
+        if (const UnitKey* key = arg_.key()) {
+            unit_ = t_unit_cache.find(*key, obj);
+            if (unit_ != nullptr) return true;
+        }
         return parse(obj);
     }
     const tq::ParsedUnit& unit() const { return *unit_; }

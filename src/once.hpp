@@ -27,7 +27,7 @@ namespace tqpy {
 template <class T>
 class NoDestructor {
 public:
-    NoDestructor() { new (storage_) T(); }
+    NoDestructor() noexcept { new (storage_) T(); }  // T() does not throw: a mutex, a condition variable, flags
     NoDestructor(const NoDestructor&) = delete;
     NoDestructor& operator=(const NoDestructor&) = delete;
     T& operator*() { return *std::launder(reinterpret_cast<T*>(storage_)); }
@@ -82,7 +82,7 @@ private:
         Done(const Done&) = delete;
         Done& operator=(const Done&) = delete;
         ~Done() {
-            std::lock_guard<std::mutex> lock(guard_.mutex_);
+            std::scoped_lock lock(guard_.mutex_);
             guard_.filling_ = false;
             guard_.done_.notify_all();
         }

@@ -12,7 +12,7 @@
 namespace tqpy {
 
 inline void count_reader(std::size_t& readers) noexcept {
-#if defined(__cpp_lib_atomic_ref)
+#ifdef __cpp_lib_atomic_ref
     std::atomic_ref<std::size_t>(readers).fetch_add(1, std::memory_order_relaxed);
 #elif defined(__GNUC__)
     __atomic_fetch_add(&readers, std::size_t{1}, __ATOMIC_RELAXED);
@@ -22,7 +22,7 @@ inline void count_reader(std::size_t& readers) noexcept {
 }
 
 inline void uncount_reader(std::size_t& readers) noexcept {
-#if defined(__cpp_lib_atomic_ref)
+#ifdef __cpp_lib_atomic_ref
     std::atomic_ref<std::size_t>(readers).fetch_sub(1, std::memory_order_relaxed);
 #elif defined(__GNUC__)
     __atomic_fetch_sub(&readers, std::size_t{1}, __ATOMIC_RELAXED);

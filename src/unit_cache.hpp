@@ -40,7 +40,7 @@ struct UnitKey {
     bool operator==(const UnitKey& other) const {
         return ((words[0] ^ other.words[0]) | (words[1] ^ other.words[1]) | (words[2] ^ other.words[2])) == 0;
     }
-    std::size_t length() const { return reinterpret_cast<const unsigned char*>(words)[kMaxLength] - 1u; }
+    std::size_t length() const { return reinterpret_cast<const unsigned char*>(words)[kMaxLength] - 1U; }
     // The text, followed by a zero byte when it is shorter than kMaxLength.
     const char* text() const { return reinterpret_cast<const char*>(words); }
 };
@@ -98,11 +98,11 @@ private:
     };
 
     Set& set_of(const UnitKey& key) {
-        std::uint64_t h = (key.words[0] + key.words[1] + key.words[2]) * 0x9E3779B97F4A7C15u;
+        std::uint64_t h = (key.words[0] + key.words[1] + key.words[2]) * 0x9E3779B97F4A7C15U;
         return sets_[h >> (64 - kSetBits)];  // the product's top bits
     }
     static std::size_t seen_place(const void* str) {
-        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(str) >> 4) * 0x9E3779B97F4A7C15u >>
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(str) >> 4) * 0x9E3779B97F4A7C15U >>
                                         (64 - kSeenBits));
     }
     Entry& note(PyObject* str, Entry& entry) {

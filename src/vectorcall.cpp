@@ -17,7 +17,7 @@ namespace {
 
 // The bit of nargsf that lets a callee borrow args[-1] (PEP 590; the limited API's headers define it from 3.12 on
 // as PY_VECTORCALL_ARGUMENTS_OFFSET): the count of positional arguments is the rest.
-constexpr std::size_t kArgumentsOffset = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
+constexpr std::size_t kArgumentsOffset = std::size_t{1} << ((8 * sizeof(std::size_t)) - 1);
 
 // The type's tp_new and tp_init as made; published with the type (frame.hpp).
 void* g_made_new = nullptr;

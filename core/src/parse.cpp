@@ -29,7 +29,7 @@ std::size_t leading_space(std::string_view s) {
     if (c < 0x80) return is_ascii_space(c) ? 1 : 0;
     if (c != 0xC2 && (c < 0xE1 || c > 0xE3)) return 0;
     for (auto ws : kWideSpace)
-        if (s.substr(0, ws.size()) == ws) return ws.size();
+        if (s.starts_with(ws)) return ws.size();
     return 0;
 }
 
@@ -107,7 +107,7 @@ private:
 
 // acc[i] += row[i] * p for the eight exponents; with GCC or clang as four operations on pairs.
 inline void add_scaled(Dims& acc, const Dims& row, double p) {
-#if defined(__GNUC__)
+#ifdef __GNUC__
     using Pair = double __attribute__((vector_size(16)));
     Pair a[4], r[4];
     std::memcpy(a, acc.data(), sizeof a);
@@ -148,7 +148,7 @@ Result<bool> add_token(std::string_view token, bool denominator, ParsedUnit& out
         std::int64_t magnitude = 0;
         bool fits = digits.size() <= 10;
         if (fits) {
-            for (char c : digits) magnitude = magnitude * 10 + (c - '0');
+            for (char c : digits) magnitude = (magnitude * 10) + (c - '0');
             fits = negative ? magnitude <= 2147483648LL : magnitude <= 2147483647LL;
         }
         if (!fits) return Result<bool>::failure(joined("Unable to read numeric power from ", quoted(token)));
@@ -169,7 +169,7 @@ Result<bool> add_token(std::string_view token, bool denominator, ParsedUnit& out
     const UnitDef* row = find_unit(symbol);
     if (row == nullptr) return Result<bool>::failure(joined("Unknown unit: ", symbol));
 
-    double p = static_cast<double>(power);
+    auto p = static_cast<double>(power);
     if (denominator) p = -p;
     add_power(out, *row, p);
     return Result<bool>::success(true);
@@ -250,9 +250,9 @@ std::string failed_to_parse(std::string_view unit, std::string_view message) {
 }
 }  // namespace
 
-Result<ParsedUnit> parse_unit_expression(std::string_view unit) {
-    auto parsed = parse_units(unit);
-    if (!parsed) return Result<ParsedUnit>::failure(failed_to_parse(unit, parsed.error()));
+Result<ParsedUnit> parse_unit_expression(std::string_view text) {
+    auto parsed = parse_units(text);
+    if (!parsed) return Result<ParsedUnit>::failure(failed_to_parse(text, parsed.error()));
     return parsed;
 }
 

@@ -35,7 +35,7 @@ inline double quieted(double nan) {
     std::memcpy(&nan, &bits, sizeof nan);
     return nan;
 }
-#if defined(__GNUC__)
+#ifdef __GNUC__
 #define TQ_COLD [[gnu::cold, gnu::noinline]]
 #else
 #define TQ_COLD
@@ -73,13 +73,13 @@ inline Quantity quantity_in(double value, const ParsedUnit& unit) {
 // Units are matched exactly; an angle (rad exponent exactly 1) on the left ignores the right's rad exponent.
 // Every exponent is compared, without early exits; with GCC or clang as four compares of two lanes each.
 inline bool units_compatible(const Dims& left, const Dims& right) {
-#if defined(__GNUC__)
+#ifdef __GNUC__
     using Pair = double __attribute__((vector_size(16)));
     using Mask = long long __attribute__((vector_size(16)));
     // Each pair loaded on its own: arrays of pairs are not always kept in registers.
     auto pair = [](const Dims& d, std::size_t i) {
         Pair p;
-        std::memcpy(&p, d.data() + 2 * i, sizeof p);
+        std::memcpy(&p, d.data() + (2 * i), sizeof p);
         return p;
     };
     // Lane 1 of the last pair is the rad exponent: equal, or exactly 1.0 on the left. NaN never equals anything.
@@ -112,7 +112,7 @@ inline bool is_angle(const Quantity& q) {
 // signs are among them. The nine numbers are added up, since a NaN anywhere makes the sum NaN: with GCC or clang
 // as three adds of two lanes each and two of one, then one test of the sum, with no branch before it.
 inline bool may_hold_nan(const Quantity& q) {
-#if defined(__GNUC__)
+#ifdef __GNUC__
     using Pair = double __attribute__((vector_size(16)));
     Pair d[4];
     std::memcpy(d, q.dims.data(), sizeof d);

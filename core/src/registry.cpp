@@ -1,5 +1,6 @@
 #include "registry.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -157,7 +158,7 @@ constexpr SymbolTable build_symbol_table() {
             if (t.keys[i] == key) t.distinct = false;
         t.keys[i] = key;
         t.rows[i] = static_cast<unsigned char>(r);
-        if (probe > t.longest_probe) t.longest_probe = probe;
+        t.longest_probe = std::max(probe, t.longest_probe);
     }
     return t;
 }
@@ -165,9 +166,8 @@ constexpr SymbolTable build_symbol_table() {
 constexpr SymbolTable kSymbols = build_symbol_table();
 
 constexpr bool symbols_fit() {
-    for (const auto& u : kUnits)
-        if (u.symbol.empty() || u.symbol.size() > kLongestSymbol) return false;
-    return true;
+    return std::ranges::all_of(kUnits,
+                               [](const UnitDef& u) { return !u.symbol.empty() && u.symbol.size() <= kLongestSymbol; });
 }
 static_assert(symbols_fit(), "unit symbols must have one to seven bytes");
 static_assert(kSymbols.distinct, "unit symbols must be distinct");

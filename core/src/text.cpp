@@ -7,9 +7,18 @@
 namespace tq {
 
 void write_value_text(TextBuffer& out, double x) {
-    if (std::isnan(x)) return out.put("NaN");
-    if (std::isinf(x)) return out.put(x > 0 ? "inf" : "-inf");
-    if (x == 0.0) return out.put(std::signbit(x) ? "-0" : "0");
+    if (std::isnan(x)) {
+        out.put("NaN");
+        return;
+    }
+    if (std::isinf(x)) {
+        out.put(x > 0 ? "inf" : "-inf");
+        return;
+    }
+    if (x == 0.0) {
+        out.put(std::signbit(x) ? "-0" : "0");
+        return;
+    }
     if (x < 0) {
         out.put('-');
         x = -x;
@@ -70,7 +79,10 @@ void write_unit_text(TextBuffer& out, const Dims& dims) {
         numerator += in_numerator(e);
         denominator += in_denominator(e);
     }
-    if (numerator == 0 && denominator == 0) return out.put("(unitless)");
+    if (numerator == 0 && denominator == 0) {
+        out.put("(unitless)");
+        return;
+    }
     if (numerator == 0) out.put("1");
     bool first = true;
     for (std::size_t i = 0; i < kDimCount; ++i) {

@@ -23,7 +23,7 @@ public:
     void put(std::string_view s) {
         for (char c : s) put(c);
     }
-    std::string_view view() const { return std::string_view(data_, size_); }
+    std::string_view view() const { return {data_, size_}; }
 
 private:
     char data_[kTextMax];
