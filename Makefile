@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 BUILD  := -Cbuild-dir=build/{wheel_tag}
 
-.PHONY: tour test install clean help
+.PHONY: tour test install clean help format
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -32,6 +32,9 @@ CHECKS := $(shell $(PYTHON) dev/run.py names 2>/dev/null)
 
 help:
 	@$(PYTHON) dev/run.py help
+
+format:  # ruff format and clang-format over the tree, as `make lint` checks them
+	@$(PYTHON) dev/run.py --format
 
 $(CHECKS):
 	@$(PYTHON) dev/run.py $@

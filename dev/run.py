@@ -158,6 +158,11 @@ def main(argv: list[str]) -> int:
     if argv[0] == "names":
         print(" ".join(name for c in CHECKS.values() for name in (c.name, *c.aliases)))
         return 0
+    if argv[0] == "--format":  # make format
+        from checks.lint import format_tree
+
+        format_tree(ROOT)
+        return 0
     if argv[0] == "--apt":
         apt(*argv[1:])
         return 0

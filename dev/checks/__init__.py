@@ -1,3 +1,3 @@
 """The checks, one module per concern; importing this package registers every one (check_table.py)."""
 
-from checks import build, coverage, faults, fuzz, memory, mutation, perf, prerequisites, recipes, threads, wheels  # noqa: F401
+from checks import build, coverage, faults, fuzz, lint, memory, mutation, perf, prerequisites, recipes, threads, wheels  # noqa: F401
