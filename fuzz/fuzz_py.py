@@ -21,12 +21,35 @@ import programs
 STEPS = 24
 
 
+class FuzzSource:
+    def __init__(self, fdp):
+        self.fdp = fdp
+
+    def int(self, lo, hi):
+        return self.fdp.ConsumeIntInRange(lo, hi)
+
+    def bool(self):
+        return self.fdp.ConsumeBool()
+
+    def bytes(self, n):
+        return self.fdp.ConsumeBytes(n).ljust(n, b"\0")
+
+    def float(self):
+        return self.fdp.ConsumeFloat()
+
+    def char(self):
+        return self.fdp.ConsumeUnicode(1)[:1] or "m"
+
+    def more(self):
+        return self.fdp.remaining_bytes() > 0
+
+
 def trace(where, args, kwargs):
     print("call", where, ascii(args), ascii(kwargs), file=sys.stderr, flush=True)
 
 
 def one_input(data):
-    source = programs.FuzzSource(atheris.FuzzedDataProvider(data))
+    source = FuzzSource(atheris.FuzzedDataProvider(data))
     programs.run_program(source, STEPS, trace if os.environ.get("FUZZ_PY_TRACE") else None)
 
 

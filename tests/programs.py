@@ -1,14 +1,14 @@
 """Random programs over the whole Python surface of tq_pyo3, each call checked against the model (model.py).
 
-A program draws its choices from a Source: a seeded random.Random for the suite (test_model.py), atheris's
-FuzzedDataProvider for the fuzzer (fuzz/fuzz_py.py). It builds a pool of arguments (Telquants holding any record,
-NaNs of every sign and payload in every exponent and the value; floats with every special value; ints far beyond
-64 bits; unit texts of every kind, short and long, with characters of each UTF-8 length; objects whose __float__
-or __index__ answer fresh objects or raise) and makes calls: the constructor and value_in by position and by
-keyword, with wrong counts and names; every operator forward, reflected and as three-argument pow; the
-comparisons; every method; the module functions; str and repr; and the slot functions called directly with
-operands the interpreter never passes. After each call the reader count of every Telquant involved is 0 and no
-argument object gained or lost a reference.
+A program draws its choices from a source: a seeded random.Random for the suite (RandomSource, test_model.py),
+atheris's FuzzedDataProvider for the fuzzer (fuzz/fuzz_py.py), each with the methods of RandomSource. It builds a
+pool of arguments (Telquants holding any record, NaNs of every sign and payload in every exponent and the value;
+floats with every special value; ints far beyond 64 bits; unit texts of every kind, short and long, with
+characters of each UTF-8 length; objects whose __float__ or __index__ answer fresh objects or raise) and makes
+calls: the constructor and value_in by position and by keyword, with wrong counts and names; every operator
+forward, reflected and as three-argument pow; the comparisons; every method; the module functions; str and repr;
+and the slot functions called directly with operands the interpreter never passes. After each call the reader
+count of every Telquant involved is 0 and no argument object gained or lost a reference.
 """
 
 import ctypes
@@ -72,29 +72,6 @@ class RandomSource:
 
     def more(self):
         return True
-
-
-class FuzzSource:
-    def __init__(self, fdp):
-        self.fdp = fdp
-
-    def int(self, lo, hi):
-        return self.fdp.ConsumeIntInRange(lo, hi)
-
-    def bool(self):
-        return self.fdp.ConsumeBool()
-
-    def bytes(self, n):
-        return self.fdp.ConsumeBytes(n).ljust(n, b"\0")
-
-    def float(self):
-        return self.fdp.ConsumeFloat()
-
-    def char(self):
-        return self.fdp.ConsumeUnicode(1)[:1] or "m"
-
-    def more(self):
-        return self.fdp.remaining_bytes() > 0
 
 
 # ---- what the pool is made of ----------------------------------------------------------------------------------
