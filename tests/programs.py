@@ -356,6 +356,10 @@ except BaseException as error:
 SHADOW = type("tq_pyo3.Telquant", (), {})()
 
 
+# CPython 3.13.0 to 3.13.2 crash in pow(a, b, m) when m alone is a Decimal (python/cpython#130230).
+DECIMAL_MODULUS_CRASHES = (3, 13) <= sys.version_info[:3] < (3, 13, 3)
+
+
 def invoke(fn, args, kwargs):
     """fn(*args) with no keyword dict at all when kwargs is None, else fn(*args, **kwargs)."""
     return fn(*args) if kwargs is None else fn(*args, **kwargs)
@@ -442,6 +446,8 @@ class Program:
             a, b = (self.tq(), self.arg()) if self.src.bool() else (self.arg(), self.tq())
             if sym == "**" and self.src.bool():
                 m = self.arg()
+                if DECIMAL_MODULUS_CRASHES and type(m) is Decimal and Decimal not in (type(a), type(b)):
+                    m = 7
                 expected = model.expect_binary("**", a, b) if model.is_telquant(a) else NOT_IMPLEMENTED
                 return "pow3", lambda: pow(a, b, m), through_interpreter(expected, pow, (a, b, m)), (a, b, m), None
             expected = None if from_numpy(a) else model.expect_binary(sym, a, b)
@@ -458,7 +464,7 @@ class Program:
             if self.src.int(0, 7) == 0:
                 extra = self.arg()
                 text = "Telquant.%s() takes no arguments (1 given)" % name
-                if sys.version_info < (3, 10):
+                if sys.version_info < (3, 9):
                     text = text.replace("Telquant.", "")
                 return name, lambda: getattr(q, name)(extra), Raise(TypeError, text), (q, extra), None
             return name, lambda: getattr(q, name)(), model.expect_method(name, q), (q,), None
