@@ -168,3 +168,20 @@ def test_the_versions_named_are_the_projects():
         len(minimum) == 4
         and set(re.findall(r"\b(GCC|clang|libstdc\+\+|libc\+\+) (\d+)(?:\+| or newer)", text)) == minimum
     )
+
+
+def test_the_floors_stated_are_the_checks():
+    """The coverage and mutation floors the documents state are those the checks hold the suite to."""
+    sys.path.insert(0, str(TREE / "dev"))
+    try:
+        from checks.coverage import FLOOR_BRANCHES, FLOOR_LINES
+        from checks.mutation import FLOOR_KILLED
+    finally:
+        sys.path.remove(str(TREE / "dev"))
+    stated = {"lines": set(), "branches": set(), "killed": set()}
+    for text in TEXT.values():
+        text = re.sub(r"\s+", " ", prose(text))
+        stated["lines"] |= set(re.findall(r"(\d+)% of the lines", text))
+        stated["branches"] |= set(re.findall(r"at least (\d+)% of their branches", text))
+        stated["killed"] |= set(re.findall(r"at least (\d+)% of (?:them|a seeded sample[^.]*?) killed", text))
+    assert stated == {"lines": {str(FLOOR_LINES)}, "branches": {str(FLOOR_BRANCHES)}, "killed": {str(FLOOR_KILLED)}}
