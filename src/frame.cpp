@@ -186,7 +186,7 @@ void argument_error(const char* name) {
         return;
     }
     PyErr_NormalizeException(&type, &value, &tb);
-    if (type != PyExc_TypeError) {  // the normalisation failed: its MemoryError passes
+    if (!PyErr_GivenExceptionMatches(type, PyExc_TypeError)) {  // the normalisation failed: its error passes
         PyErr_Restore(type, value, tb);
         return;
     }

@@ -49,11 +49,13 @@ inline Quantity div(const Quantity& a, const Quantity& b) {
 inline Quantity mul_number(const Quantity& a, double x) { return Quantity{a.dims, canonical(x * a.value, x, a.value)}; }
 inline Quantity div_number(const Quantity& a, double x) { return Quantity{a.dims, canonical(a.value / x, a.value, x)}; }
 
-// x / a: exponents are 0.0 minus a's, so a zero exponent stays +0.0 (and 0.0 - e makes no NaN of its own).
+// x / a: exponents are 0.0 minus a's, so a zero exponent stays +0.0; a NaN exponent passes on by the NaN rule, which
+// a processor that gives its own NaN for 0.0 - NaN (RISC-V) would not do.
 inline Quantity number_div(double x, const Quantity& a) {
     Quantity r;
     for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = 0.0 - a.dims[i];
-    r.value = canonical(x / a.value, x, a.value);
+    r.value = x / a.value;
+    if (may_hold_nan(r)) make_canonical(r, Quantity{{}, x}, a);
     return r;
 }
 

@@ -49,6 +49,9 @@ Result<Quantity> sqrt(const Quantity& q) {
     Quantity r;
     for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = q.dims[i] * 0.5;
     r.value = std::fabs(canonical(std::sqrt(q.value), q.value));  // sqrt(-0.0) is -0.0; the root is never -0
+    if (may_hold_nan(r)) {  // a NaN exponent passes on, quieted, on every processor
+        for (std::size_t i = 0; i < kDimCount; ++i) r.dims[i] = canonical(r.dims[i], q.dims[i]);
+    }
     return Result<Quantity>::success(r);
 }
 
